@@ -20,34 +20,34 @@ enum : Int16 {
 
 // Common ids; the full list lives with the error texts in the resource sources.
 enum : Int16 {
-  errUnknown = 1,         // 1,1
-  errBadArgument = 2,     // 1,2
-  errBadState = 3,        // 1,3
-  errNotImplemented = 4,  // 1,4
-  errBadVersion = 7,      // 1,7
-  errBadFormat = 8,       // 1,8
-  errFieldTooLarge = 10,  // 1,10
-  errBadIndex = 11,       // 1,11
-  errNoMemory = 101,      // 3,101
-  errDiskFull = 101,      // 4,101
-  errPathNotFound = 102,  // 4,102
-  errFileNotFound = 103,  // 4,103
-  errNotSupported = 110,  // 4,110
-  errNameExists = 115,    // 4,115
-  errFileInUse = 116,     // 4,116
-  errAccessDenied = 117,  // 4,117
-  errInvalidName = 119,   // 4,119
-  errNotSameDisk = 129,   // 4,129
-  errRezCannotRead = 100,    // 6,100
-  errRezNotFound = 101,      // 6,101
-  errConnectionLost = 100,   // 8,100
-  errBadAddress = 101,       // 8,101
-  errTimedOut = 103,         // 8,103
-  errRefused = 104,          // 8,104
-  errUnreachable = 106,      // 8,106
-  errBadProtocol = 107,      // 8,107
-  errNoNetworking = 109,     // 8,109
-  errAddressInUse = 112,     // 8,112
+  errUnknown = 1,           // 1,1
+  errBadArgument = 2,       // 1,2
+  errBadState = 3,          // 1,3
+  errNotImplemented = 4,    // 1,4
+  errBadVersion = 7,        // 1,7
+  errBadFormat = 8,         // 1,8
+  errFieldTooLarge = 10,    // 1,10
+  errBadIndex = 11,         // 1,11
+  errNoMemory = 101,        // 3,101
+  errDiskFull = 101,        // 4,101
+  errPathNotFound = 102,    // 4,102
+  errFileNotFound = 103,    // 4,103
+  errNotSupported = 110,    // 4,110
+  errNameExists = 115,      // 4,115
+  errFileInUse = 116,       // 4,116
+  errAccessDenied = 117,    // 4,117
+  errInvalidName = 119,     // 4,119
+  errNotSameDisk = 129,     // 4,129
+  errRezCannotRead = 100,   // 6,100
+  errRezNotFound = 101,     // 6,101
+  errConnectionLost = 100,  // 8,100
+  errBadAddress = 101,      // 8,101
+  errTimedOut = 103,        // 8,103
+  errRefused = 104,         // 8,104
+  errUnreachable = 106,     // 8,106
+  errBadProtocol = 107,     // 8,107
+  errNoNetworking = 109,    // 8,109
+  errAddressInUse = 112,    // 8,112
 };
 
 struct SError : std::exception {

@@ -97,3 +97,14 @@ inline SDateStamp ReadStamp(const void* p) {
 }
 
 }  // namespace cv
+
+namespace cv {
+
+// Date stamp <-> seconds since 1970-01-01 00:00:00 UTC (the stamp in universal time).
+SDateStamp StampFromUnix(Int64 unixSeconds, Uint16 msecs = 0);
+// Returns false when the stamp cannot be converted (seconds beyond the year's end).
+bool StampToUnix(const SDateStamp& stamp, Int64& unixSeconds);
+// The current time as a stamp in universal time.
+SDateStamp StampNow();
+
+}  // namespace cv

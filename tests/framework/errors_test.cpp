@@ -11,9 +11,12 @@ TEST(Errors, SystemCodesMapToClassAndId) {
     Int32 code;
     Int16 cls, id;
   } cases[] = {
-      {ECONNRESET, errClassNetwork, errConnectionLost}, {ECONNREFUSED, errClassNetwork, errRefused},
-      {ENOENT, errClassFiles, errFileNotFound},         {ENOSPC, errClassFiles, errDiskFull},
-      {EDQUOT, errClassFiles, errDiskFull},             {9999, errClassGeneral, errUnknown},
+      {ECONNRESET, errClassNetwork, errConnectionLost},
+      {ECONNREFUSED, errClassNetwork, errRefused},
+      {ENOENT, errClassFiles, errFileNotFound},
+      {ENOSPC, errClassFiles, errDiskFull},
+      {EDQUOT, errClassFiles, errDiskFull},
+      {9999, errClassGeneral, errUnknown},
       {0, errClassGeneral, errUnknown},
   };
   for (const auto& c : cases) {
