@@ -103,7 +103,7 @@ Bytes MakeResumeRecord(Uint64 heldBytes);  // more than 32 bits of it raises (1,
 Uint32 ResumeOffset(ByteView record);
 
 // Fills buf with up to count bytes of the file from offset; returns how many it
-// gave. Giving fewer than asked means the file ended.
+// gave, 0 at the file's end. A short answer is asked again for the rest.
 using FlatSource = std::function<std::size_t(Uint64 offset, Uint8* buf, std::size_t count)>;
 // Takes bytes that belong at offset of the file.
 using FlatSink = std::function<void(Uint64 offset, ByteView bytes)>;
@@ -120,7 +120,7 @@ class CFlattener {
   // Starts the data fork where a resume record says (errors of ResumeOffset).
   static CFlattener FromResume(const SFlatInfo& info, Uint64 fileSize, FlatSource dataSource, ByteView record);
 
-  // Appends a resource fork after the data fork; only before the first Read.
+  // Appends a resource fork after the data fork; once, before the first Read, else (1, 3).
   void AddResourceFork(Uint64 size, FlatSource source);
 
   // Produces the next bytes of the stream: count unless the stream ends first.
