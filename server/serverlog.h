@@ -24,6 +24,7 @@ inline constexpr std::string_view kAccountLogHeader = "Date/time\tAddress\tAccou
 constexpr std::size_t kLogRecordMax = 1023;
 constexpr std::size_t kLogDateMax = 127;
 constexpr std::size_t kLogAddressMax = 127;
+constexpr std::size_t kLogSessionTextMax = 31;  // session login and name
 constexpr std::size_t kLogDescriptionMax = 255;
 constexpr std::size_t kLogIdTextMax = 127;
 constexpr std::size_t kLogWindowMax = 16384;
