@@ -36,6 +36,11 @@ struct SLogActor {
   std::string name;     // session name
 };
 
+// The subject of a client's log line: its name, or its address text while it has none.
+inline std::string_view LogSubject(std::string_view name, std::string_view address) {
+  return name.empty() ? address : name;
+}
+
 // Text of the log window: cleared once it exceeds 16384 bytes, lines separated by CR.
 class CMyLogText {
  public:

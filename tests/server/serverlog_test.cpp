@@ -42,6 +42,11 @@ TEST_F(ServerLog, WindowLinesHaveFixedColumns) {
   EXPECT_EQ(log_.FormatLine("s", "t"), "Sunday, December 6, 2 s                  t");
 }
 
+TEST(LogSubjects, NameOrElseAddress) {
+  EXPECT_EQ(LogSubject("Alice", "10.0.0.7"), "Alice");
+  EXPECT_EQ(LogSubject("", "10.0.0.7"), "10.0.0.7");
+}
+
 TEST(LogText, LinesAreSeparatedByCarriageReturnsAndTheTextIsClearedWhenLarge) {
   CMyLogText text;
   text.Append("first");
