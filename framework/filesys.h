@@ -1,8 +1,11 @@
 // File system access: every file and folder the programs touch goes through UFileSys.
 //
-// A file object (TFSRef) is built from a base folder and names and never leaves that base:
-// the base given to New is the object's root, and names, protocol paths, aliases and
-// symbolic links are all resolved beneath it. Names that cannot be made safe ("", ".",
+// A file object (TFSRef) is built from a base folder and names and never leaves its root:
+// names, protocol paths, aliases and symbolic links are all resolved beneath it. A special
+// folder is the root of the objects made from it; an object passes its root on to the
+// objects made from it; NewRoot makes an object that is the root of its own tree (a file
+// library served to others is opened that way, so that nothing in it leads elsewhere). Names that cannot be made safe
+// ("", ".",
 // "..", a slash or a NUL byte) are refused with (4, 119); anything that would lead outside
 // the root is refused with (4, 117). Under the soft flags 0x001 / 0x002 such a name simply
 // gives no object, the way a missing item does.
@@ -116,6 +119,9 @@ namespace UFileSys {
 // both, the folder text is appended first. kindOut receives the kind that was found.
 TFSRef New(SFSBase base, std::optional<std::string_view> folderText, std::optional<std::string_view> name, Uint32 flags,
            Int16* kindOut = nullptr);
+// Like New, but the object becomes the root of everything made from it.
+TFSRef NewRoot(SFSBase base, std::optional<std::string_view> folderText, std::optional<std::string_view> name,
+               Uint32 flags, Int16* kindOut = nullptr);
 // From a protocol path (count, then per component 2 ignored bytes, a length byte and the
 // name). Without a name, the path's last component is the item.
 TFSRef NewFromPath(SFSBase base, const void* path, std::size_t pathSize, std::optional<std::string_view> name,

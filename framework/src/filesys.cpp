@@ -310,31 +310,32 @@ std::string UserDataFolder() {
   return Canonical(folder);
 }
 
-// The root an object made from this base may not leave: the base folder itself.
-std::string RootOf(const SFSBase& base) {
+// The root an object made from this base may not leave and the base's own place below it:
+// a special folder is its own root; an object passes on the root it has.
+void RootOf(const SFSBase& base, SFSRef& out) {
+  out.rel.clear();
   if (!base.isRef) {
     switch (base.special) {
       case EFSBase::SystemRoot:
-        return "/";
+        out.root = "/";
+        return;
       case EFSBase::AppFolder:
       case EFSBase::AppFolder2:
-        return AppFolder();
+        out.root = AppFolder();
+        return;
       case EFSBase::UserData:
-        return UserDataFolder();
+        out.root = UserDataFolder();
+        return;
       case EFSBase::Temp:
-        return TempFolder();
+        out.root = TempFolder();
+        return;
     }
-    return "/";
+    out.root = "/";
+    return;
   }
   const SFSRef& ref = Require(base.ref);
-  const Fd fd = OpenBeneath(ref.root, ref.rel, O_PATH);
-  if (fd.ok()) {
-    std::string real = PathOfFd(fd.get());
-    if (!real.empty()) return real;
-  } else if (fd.err() == EXDEV || fd.err() == ELOOP) {
-    RaiseBeneath(fd.err(), __LINE__);
-  }
-  return Join(ref.root, ref.rel);
+  out.root = ref.root;
+  out.rel = ref.rel;
 }
 
 std::string NameRule(std::string_view name) {
@@ -371,6 +372,7 @@ TFSRef Finish(SFSRef&& r, EBuild build, Uint32 flags, Int16* kindOut) {
     r.rel = info.targetRel;
     kind = info.targetKind;
   } else if (follow && kind == fsKindBrokenAlias) {
+    if (kindOut) *kindOut = kind;
     if (flags & fsSoftExists) return nullptr;
     UError::RaiseFull(errClassFiles, errAliasBroken, "UFileSys::New", __LINE__, false, false);
   }
@@ -407,7 +409,7 @@ void SetAppFolder(std::string_view hostPath) {
 TFSRef New(SFSBase base, std::optional<std::string_view> folderText, std::optional<std::string_view> name, Uint32 flags,
            Int16* kindOut) {
   SFSRef r;
-  r.root = RootOf(base);
+  RootOf(base, r);
   EBuild build = EBuild::Ok;
   if (folderText) {
     std::string_view t = *folderText;
@@ -433,10 +435,26 @@ TFSRef New(SFSBase base, std::optional<std::string_view> folderText, std::option
   return Finish(std::move(r), build, flags, kindOut);
 }
 
+TFSRef NewRoot(SFSBase base, std::optional<std::string_view> folderText, std::optional<std::string_view> name,
+               Uint32 flags, Int16* kindOut) {
+  TFSRefPtr made(New(base, folderText, name, flags, kindOut));
+  if (!made) return nullptr;
+  SFSRef& r = *made;
+  if (!r.rel.empty()) {
+    // The real place of the item, found beneath the old root, becomes the new root.
+    const Fd fd = OpenBeneath(r.root, r.rel, O_PATH);
+    std::string real = fd.ok() ? PathOfFd(fd.get()) : std::string();
+    if (!fd.ok() && (fd.err() == EXDEV || fd.err() == ELOOP)) RaiseBeneath(fd.err(), __LINE__);
+    r.root = real.empty() ? Join(r.root, r.rel) : std::move(real);
+    r.rel.clear();
+  }
+  return made.release();
+}
+
 TFSRef NewFromPath(SFSBase base, const void* path, std::size_t pathSize, std::optional<std::string_view> name,
                    Uint32 flags, Int16* kindOut) {
   SFSRef r;
-  r.root = RootOf(base);
+  RootOf(base, r);
   EBuild build = EBuild::Ok;
   const auto* p = static_cast<const Uint8*>(path);
   if (!p) pathSize = 0;
