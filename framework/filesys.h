@@ -186,6 +186,8 @@ Bytes LoadWhole(TFSRef ref, std::size_t maxSize);
 // The program's folder is found from the running executable; tests and embedders may set it.
 void SetAppFolder(std::string_view hostPath);
 
+// Resolves with the portable check that kernels without openat2 get; for tests.
+void SetBeneathFallbackForTesting(bool on);
 // Makes the next SaveWhole fail with this errno at its write step (0 to clear); for tests.
 void SetSaveFaultForTesting(int errnoValue);
 

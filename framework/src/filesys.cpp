@@ -64,6 +64,8 @@ Fd OpenBeneathFallback(const std::string& root, const std::string& rel, int flag
 
 }  // namespace
 
+void SetBeneathFallback(bool on) { gNoOpenat2.store(on); }
+
 Fd OpenBeneath(const std::string& root, const std::string& rel, int flags) {
   if (gNoOpenat2.load(std::memory_order_relaxed)) return OpenBeneathFallback(root, rel, flags);
   const int rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -138,7 +140,6 @@ std::string PathOfFd(int fd) {
 SInspect Inspect(const std::string& root, const std::string& rel) {
   SInspect out;
   struct stat st {};
-  bool isLink = false;
   if (rel.empty()) {
     if (::stat(root.c_str(), &st) != 0) {
       const int err = errno;
@@ -167,7 +168,6 @@ SInspect Inspect(const std::string& root, const std::string& rel) {
       UError::RaiseSystem(errno, "UFileSys", __LINE__);
     }
     if (S_ISLNK(st.st_mode)) {
-      isLink = true;
       const Fd target = OpenBeneath(root, rel, O_PATH);
       if (!target.ok()) {
         if (target.err() == ENOENT || target.err() == ENOTDIR) {
@@ -183,7 +183,6 @@ SInspect Inspect(const std::string& root, const std::string& rel) {
       if (::fstat(target.get(), &st) != 0) UError::RaiseSystem(errno, "UFileSys", __LINE__);
     }
   }
-  (void)isLink;
   if (S_ISDIR(st.st_mode)) {
     out.kind = fsKindFolder;
   } else if (!S_ISREG(st.st_mode)) {
@@ -399,6 +398,8 @@ TFSRef Finish(SFSRef&& r, EBuild build, Uint32 flags, Int16* kindOut) {
 }
 
 }  // namespace
+
+void SetBeneathFallbackForTesting(bool on) { fsi::SetBeneathFallback(on); }
 
 void SetAppFolder(std::string_view hostPath) {
   std::string p = Canonical(std::string(hostPath));

@@ -54,6 +54,8 @@ class Fd {
 // Opens root/rel without ever leaving root: ".." may not climb out and symbolic links are
 // followed only while they stay inside. Escapes fail with EXDEV.
 Fd OpenBeneath(const std::string& root, const std::string& rel, int flags);
+// Uses the canonicalise-and-compare check instead of the kernel's (old kernels; tests).
+void SetBeneathFallback(bool on);
 
 std::string Join(const std::string& root, const std::string& rel);
 std::string_view ParentRel(std::string_view rel);  // "" for a top-level item

@@ -60,7 +60,10 @@ struct SParent {
 SParent ParentOf(const SFSRef& r, int flags = O_PATH | O_DIRECTORY) {
   if (r.rel.empty()) Fail(errAccessDenied, __LINE__);  // the root itself is the caller's, not ours to change
   SParent p{OpenBeneath(r.root, std::string(ParentRel(r.rel)), flags), std::string(LeafOf(r.rel))};
-  if (!p.fd.ok()) RaiseBeneath(p.fd.err(), __LINE__);
+  if (!p.fd.ok()) {
+    if (p.fd.err() == ENOENT) Fail(errPathNotFound, __LINE__);  // the enclosing folder is missing
+    RaiseBeneath(p.fd.err(), __LINE__);
+  }
   return p;
 }
 

@@ -188,7 +188,23 @@ TEST_F(FileSysTest, NameRulesAndFolderText) {
   EXPECT_EQ(UFileSys::GetParentName(nested.get()), "two-x");
 }
 
-TEST_F(FileSysTest, RefusesNamesThatCouldLeaveTheRoot) {
+// Containment is checked with the kernel's resolution and with the portable fallback.
+class FileSysContainmentTest : public FileSysTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    FileSysTest::SetUp();
+    UFileSys::SetBeneathFallbackForTesting(GetParam());
+  }
+  void TearDown() override {
+    UFileSys::SetBeneathFallbackForTesting(false);
+    FileSysTest::TearDown();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Resolution, FileSysContainmentTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Fallback" : "Kernel"; });
+
+TEST_P(FileSysContainmentTest, RefusesNamesThatCouldLeaveTheRoot) {
   const std::pair<std::optional<std::string>, std::optional<std::string>> bad[] = {
       {std::nullopt, "a/b"},
       {std::nullopt, std::string("a\0b", 3)},
@@ -216,7 +232,7 @@ TEST_F(FileSysTest, RefusesNamesThatCouldLeaveTheRoot) {
   EXPECT_TRUE(fs::exists(rootPath_ / "a.txt"));
 }
 
-TEST_F(FileSysTest, SymlinksLeadingOutsideAreRefused) {
+TEST_P(FileSysContainmentTest, SymlinksLeadingOutsideAreRefused) {
   Populate();
   fs::create_directory_symlink(top_ / "outside", rootPath_ / "out");
   fs::create_symlink(top_ / "outside" / "secret.txt", rootPath_ / "secret.txt");
@@ -247,7 +263,7 @@ TEST_F(FileSysTest, SymlinksLeadingOutsideAreRefused) {
   EXPECT_EQ(names, (std::set<std::string>{"a.txt", "sub", "empty", ".hidden", "inside.mp3"}));
 }
 
-TEST_F(FileSysTest, AliasesLeadingOutsideAreRefused) {
+TEST_P(FileSysContainmentTest, AliasesLeadingOutsideAreRefused) {
   Populate();
   // An alias made under a wider root, then seen from the narrower one.
   TFSRefPtr top(UFileSys::NewRoot(EFSBase::SystemRoot, FolderText(top_), {}, fsSoftExists));
@@ -553,12 +569,28 @@ TEST_F(FileSysTest, MoveRenameDeleteAndCreate) {
   UFileSys::CreateFolder(folder.get());
   EXPECT_EQ(Raised([&] { UFileSys::CreateFolder(folder.get()); }), std::make_pair(4, 115));
   auto missingParent = Ref("nowhere", "x", 0);
-  EXPECT_EQ(Raised([&] { UFileSys::CreateFolder(missingParent.get()); }), std::make_pair(4, 103));
+  EXPECT_EQ(Raised([&] { UFileSys::CreateFolder(missingParent.get()); }), std::make_pair(4, 102));
   EXPECT_GT(UFileSys::FreeSpace(folder.get()), 0u);
   EXPECT_GT(UFileSys::FreeSpace(missingParent.get()), 0u);
   EXPECT_FALSE(UFileSys::IsLocked(folder.get()));
   UFileSys::SetComment(folder.get(), "ignored");
   EXPECT_EQ(UFileSys::GetComment(folder.get()), "");
+}
+
+TEST_F(FileSysTest, MoveToAnotherDisk) {
+  struct stat a {
+  }, b{};
+  if (::stat("/dev/shm", &b) != 0 || ::stat(rootPath_.c_str(), &a) != 0 || a.st_dev == b.st_dev) {
+    GTEST_SKIP() << "no second file system to move to";
+  }
+  char tmpl[] = "/dev/shm/cvfs-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  TFSRefPtr other(UFileSys::NewRoot(EFSBase::SystemRoot, FolderText(tmpl), {}, 0x212));
+  Populate();
+  auto a1 = Ref({}, "a.txt", fsSoftExists);
+  EXPECT_EQ(Raised([&] { UFileSys::Move(a1.get(), other.get()); }), std::make_pair(4, 129));
+  EXPECT_TRUE(fs::exists(rootPath_ / "a.txt"));
+  fs::remove_all(tmpl);
 }
 
 TEST(FileSysCodes, TypeAndCreatorFromNames) {
