@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -205,8 +206,10 @@ std::size_t GetMessageText(const SError& error, void* buffer, std::size_t capaci
         std::string_view text;
         std::size_t n = 0;
         const bool found = FindListItem(ByteView(list->data(), list->size()), Uint32(error.id), text);
-        if (found)
-          n = UText::Format(buffer, capacity, "%.*s", int(std::min<std::size_t>(text.size(), INT32_MAX)), text.data());
+        if (found) {
+          n = std::min(text.size(), capacity);
+          std::memcpy(buffer, text.data(), n);
+        }
         URez::ReleaseItem(f, rezErrorTexts, cls);
         if (found) return n;
       }
