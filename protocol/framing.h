@@ -19,12 +19,13 @@ namespace cv {
 
 inline constexpr std::size_t kTransactionHeaderSize = 20;
 
-// Largest transaction (all parts) accepted from a peer, and largest sent. Big enough for
-// the longest lists this system produces (a file list of 60,000 entries with 255-byte
-// names, a user list of tens of thousands of users, a news file read whole), small
-// enough that a hostile peer cannot make one connection hold more than that. Memory
-// grows only with bytes that really arrived, never from a length in a header.
-inline constexpr Uint32 kMaxTransactionSize = 16u * 1024 * 1024;
+// Largest transaction (all parts) accepted from a peer, and largest sent. Room for the
+// longest lists this system produces (a folder list of 15,000 entries with 255-byte names,
+// or some 70,000 with ordinary names; a user list of tens of thousands), while a hostile
+// peer cannot make one connection hold more than that. It also stays well inside the
+// transport's unsent-queue limit, so a maximal reply to a slow reader is not cut off.
+// Memory grows only with bytes that really arrived, never from a length in a header.
+inline constexpr Uint32 kMaxTransactionSize = 4u * 1024 * 1024;
 // Transactions that may be half received at once (multi-part transactions interleaved by
 // id; senders in this system never split one), and the sum of their announced sizes.
 inline constexpr std::size_t kMaxPartialTransactions = 16;
@@ -120,6 +121,7 @@ class CServerHandshakeParser {
   // handshake belong to the transaction stream.
   std::size_t Feed(ByteView bytes);
   EResult Result() const { return result_; }
+  std::size_t Missing() const { return bytes_.size() - have_; }
   Uint32 SubProtocol() const { return subProtocol_; }
   Uint16 Version() const { return version_; }
   Uint16 SubVersion() const { return subVersion_; }
@@ -140,6 +142,7 @@ class CClientHandshakeParser {
 
   std::size_t Feed(ByteView bytes);
   EResult Result() const { return result_; }
+  std::size_t Missing() const { return bytes_.size() - have_; }
   Uint32 ErrorCode() const { return errorCode_; }
 
  private:
