@@ -388,7 +388,8 @@ bool DecodePasteRequest(ByteView body, SPasteRequest& r) {
 
 Bytes EncodePasteTicket(const STransferTicket& t, Uint32 tag) {
   Bytes out;
-  for (Uint32 v : {t.transferId, t.key1, t.key2, tag}) AppendU32(out, v);
+  // 20 bytes on the wire: the four values and a reserved zero.
+  for (Uint32 v : {t.transferId, t.key1, t.key2, tag, Uint32(0)}) AppendU32(out, v);
   return out;
 }
 
