@@ -47,6 +47,9 @@ class CMyWhiteboard {
 
   // Listens on the port (all interfaces) and shows the local address and status 700.
   void Start();
+  // The port outgoing connections go to (the listening port unless set; 2007 when that
+  // is 0). A port written in an address text is ignored either way.
+  void SetConnectPort(Uint16 port) { connectPort_ = port; }
 
   // Commands of the windows and menus.
   void Connect(std::string_view address);
@@ -141,6 +144,7 @@ class CMyWhiteboard {
   SMyViews views_;
   SMyPrefs prefs_;
   Uint16 port_;
+  Uint16 connectPort_ = 0;
   ERole role_ = ERole::host;
   EGuestState guestState_ = EGuestState::notConnected;
   TransportPtr listener_;

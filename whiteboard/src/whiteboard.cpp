@@ -589,7 +589,7 @@ void CMyWhiteboard::StartConnect(const std::string& address) {
   c->state = SConnection::EState::host;
   c->transport.reset(UTransport::New(kTransportTCP));
   UTransport::SetMessageHandler(c->transport.get(), &CMyWhiteboard::OnMessage, this);
-  const SInternetNameAddress target = SInternetNameAddress::Make(triedAddress_, port_ ? port_ : kDefaultPort);
+  const SInternetNameAddress target = SInternetNameAddress::Make(triedAddress_, connectPort_ ? connectPort_ : port_ ? port_ : kDefaultPort);
   role_ = ERole::guest;
   ownPrivileges_ = 0;
   guestState_ = EGuestState::connecting;
