@@ -44,7 +44,7 @@ class CConsole : public IMyBoardWindow, public IMyChatWindow, public IMyUserInfo
 
   void BoardChanged(const SArea&) override {}
   void ShowStatus(Uint16 text) override {
-    const char* what = text == kStatusHosting     ? "hosting, waiting for guests"
+    const char* what = text == kStatusHosting      ? "hosting, waiting for guests"
                        : text == kStatusConnecting ? "connecting"
                        : text == kStatusConnected  ? "in a session"
                                                    : "the user reached is a guest elsewhere";
@@ -57,7 +57,8 @@ class CConsole : public IMyBoardWindow, public IMyChatWindow, public IMyUserInfo
   }
   void UsersChanged(const std::vector<SMyUser>& users) override {
     std::printf("users:");
-    for (const SMyUser& u : users) std::printf(" %u:%s(%u)", unsigned(u.id), Printable(u.name).c_str(), unsigned(u.privileges));
+    for (const SMyUser& u : users)
+      std::printf(" %u:%s(%u)", unsigned(u.id), Printable(u.name).c_str(), unsigned(u.privileges));
     std::printf("\n");
     std::fflush(stdout);
   }
@@ -71,7 +72,10 @@ class CConsole : public IMyBoardWindow, public IMyChatWindow, public IMyUserInfo
   void ShowError(const SError& e) override { UError::Alert(e); }
   void PlaySound(Uint16) override {}
   // Nobody is there to answer: callers are refused, redirects are followed.
-  void ConfirmRedirectIncoming(Uint32 token, const Bytes&) override { pendingRefusal_ = token; Defer(); }
+  void ConfirmRedirectIncoming(Uint32 token, const Bytes&) override {
+    pendingRefusal_ = token;
+    Defer();
+  }
   void CloseRedirectIncoming(Uint32) override {}
   void ConfirmRedirect(const Bytes&, const Bytes&, const Bytes&) override {
     followRedirect_ = true;
@@ -81,7 +85,8 @@ class CConsole : public IMyBoardWindow, public IMyChatWindow, public IMyUserInfo
 
   static void OnDeferred(void* context, void*, Uint32, const void*, Uint32) {
     auto* self = static_cast<CConsole*>(context);
-    if (self->pendingRefusal_) self->board->AnswerRedirectIncoming(std::exchange(self->pendingRefusal_, 0), false, false);
+    if (self->pendingRefusal_)
+      self->board->AnswerRedirectIncoming(std::exchange(self->pendingRefusal_, 0), false, false);
     if (self->followRedirect_) {
       self->followRedirect_ = false;
       self->board->AnswerRedirect(true, false);

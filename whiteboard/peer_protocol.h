@@ -79,7 +79,9 @@ struct SPrivilegeBox {
 };
 extern const SPrivilegeBox kPrivilegeBoxes[6];
 
-inline bool IsDrawingType(Uint16 type) { return type <= kMoveArea || type == kFill || type == kEraseBoard || type == kStartPicture; }
+inline bool IsDrawingType(Uint16 type) {
+  return type <= kMoveArea || type == kFill || type == kEraseBoard || type == kStartPicture;
+}
 
 inline constexpr std::size_t kMaxPoints = 400;
 inline constexpr std::size_t kMaxChatText = 255;
@@ -102,14 +104,14 @@ struct SDrawing {
   SRgb colour;
   Uint8 penSize = 1;
   bool filled = false;
-  Uint8 shape = 0;                           // shaped brush, 0-17
-  Uint32 seed = 0;                           // spray
-  Uint8 radius = 10, flow = 10;              // spray
+  Uint8 shape = 0;                                 // shaped brush, 0-17
+  Uint32 seed = 0;                                 // spray
+  Uint8 radius = 10, flow = 10;                    // spray
   Int16 left = 0, top = 0, right = 0, bottom = 0;  // rect, oval, text, move source
-  Int16 x1 = 0, y1 = 0, x2 = 0, y2 = 0;      // line; fill point (x1, y1); move destination (x1, y1)
+  Int16 x1 = 0, y1 = 0, x2 = 0, y2 = 0;            // line; fill point (x1, y1); move destination (x1, y1)
   Uint8 fontSize = 12, style = 0, fontExtra = 0;
   Uint16 fontOption = 0;
-  Bytes fontName, fontSecond, text;          // text
+  Bytes fontName, fontSecond, text;  // text
   std::vector<SPoint> points;
 
   bool operator==(const SDrawing&) const = default;
@@ -129,8 +131,8 @@ Bytes EncodeFrame(Uint32 sender, Uint16 type, ByteView body);
 
 // Chat. A guest sends its plain text; the host relays the formatted line.
 Bytes EncodeChat(ByteView textOrLine);
-bool DecodeChatText(ByteView body, Bytes& text);   // guest -> host
-bool DecodeChatLine(ByteView body, Bytes& line);   // host -> guest
+bool DecodeChatText(ByteView body, Bytes& text);  // guest -> host
+bool DecodeChatLine(ByteView body, Bytes& line);  // host -> guest
 // "\r%#10.10s:  %#s": the writer's name right-justified in 10 columns (cut to 10).
 Bytes FormatChatLine(ByteView name, ByteView text);
 

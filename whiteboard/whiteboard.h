@@ -114,6 +114,7 @@ class CMyWhiteboard {
   void OnTransferData(SConnection& c, const Uint8* data, std::size_t size);
   void PumpTransfer(SConnection& c);
   void EndTransfer(Uint32 id);
+  void FinishTransfer(SConnection& c);
   void SendRedirect(SConnection& c);
   void DropGuest(SConnection& c);
   void DropConnection(SConnection& c);
@@ -162,6 +163,7 @@ class CMyWhiteboard {
   SMyToolState tool_;
   CMyStrokeSegmenter segmenter_;
   TimerPtr strokeTimer_;
+  TimerPtr closingTimer_;
   URandom rng_;
   bool handling_ = false;
 };

@@ -90,7 +90,8 @@ TEST(BoardPixels, EachToolDrawsItsPixels) {
       {"oval filled 5x5", Box(kOval, 0, 0, 4, 4, true), 5, 5, ".###.|#####|#####|#####|.###."},
       {"oval outline 7x7", Box(kOval, 0, 0, 6, 6, false), 7, 7,
        "..###..|.#...#.|#.....#|#.....#|#.....#|.#...#.|..###.."},
-      {"polygon filled triangle", [] {
+      {"polygon filled triangle",
+       [] {
          SDrawing d = Points(kPolygon, {{0, 0}, {6, 0}, {0, 6}});
          d.filled = true;
          return d;
@@ -99,20 +100,21 @@ TEST(BoardPixels, EachToolDrawsItsPixels) {
       {"polygon outline is an open line", Points(kPolygon, {{0, 0}, {2, 0}, {2, 2}}), 4, 3, "###.|..#.|..#."},
       {"shaped square h3", Shaped(12, {{3, 3}}), 8, 8,
        "#######.|#######.|#######.|#######.|#######.|#######.|#######.|........"},
-      {"shaped circle h3", Shaped(13, {{3, 3}}), 7, 7,
-       "..###..|.#####.|#######|#######|#######|.#####.|..###.."},
+      {"shaped circle h3", Shaped(13, {{3, 3}}), 7, 7, "..###..|.#####.|#######|#######|#######|.#####.|..###.."},
       {"shaped horizontal h3 pen 2", Shaped(17, {{5, 2}}), 10, 3, "..........|.########.|.########."},
       {"shaped vertical h3 pen 2", Shaped(16, {{1, 3}}), 3, 8, "##.|##.|##.|##.|##.|##.|##.|..."},
       {"shaped diagonal h3 pen 2", Shaped(15, {{3, 3}}), 7, 7,
        "##.....|###....|.###...|..###..|...###.|....###|.....##"},
       {"shape out of range draws nothing", Shaped(18, {{3, 3}}), 4, 4, "....|....|....|...."},
-      {"text I in the board font", [] {
+      {"text I in the board font",
+       [] {
          SDrawing d = Box(kText, 0, 0, 20, 20, false);
          d.text = Bytes(reinterpret_cast<const Uint8*>("I"), 1);
          return d;
        }(),
        6, 10, "......|......|.###..|..#...|..#...|..#...|..#...|..#...|.###..|......"},
-      {"text clipped to its rectangle", [] {
+      {"text clipped to its rectangle",
+       [] {
          SDrawing d = Box(kText, 0, 0, 2, 4, false);
          d.text = Bytes(reinterpret_cast<const Uint8*>("I"), 1);
          return d;
@@ -172,7 +174,8 @@ TEST(BoardPixels, MoveAreaLeavesTheRestOfTheSourceInTheBackground) {
 TEST(BoardPixels, MoveAreaCopiesThePictureNotTheResult) {
   // Overlapping move to the right: every source pixel is read before it is overwritten.
   CMyBoard b;
-  for (int x = 0; x < 10; ++x) b.Apply([&] {
+  for (int x = 0; x < 10; ++x)
+    b.Apply([&] {
       SDrawing d = Box(kRect, x, 0, x, 0, true);
       d.colour = SRgb{Uint8(x), 0, 0};
       return d;
@@ -191,8 +194,7 @@ TEST(BoardPixels, FloodFillStopsAtOtherColours) {
   fill.colour = kRed;
   fill.x1 = 3, fill.y1 = 3;
   const SArea changed = b.Apply(fill);
-  EXPECT_EQ(Region(b, 8, 8, PixelOf(kRed)),
-            "???????.|?#####?.|?#####?.|?#####?.|?#####?.|?#####?.|???????.|........");
+  EXPECT_EQ(Region(b, 8, 8, PixelOf(kRed)), "???????.|?#####?.|?#####?.|?#####?.|?#####?.|?#####?.|???????.|........");
   EXPECT_EQ(changed, (SArea{1, 1, 6, 6}));
   // Filling the background outside reaches the whole rest of the board.
   fill.x1 = 100, fill.y1 = 100;
@@ -223,7 +225,8 @@ TEST(BoardPixels, HostileCoordinatesAreClippedAndCheap) {
   const auto start = std::chrono::steady_clock::now();
   // Pen 255 lines across the whole coordinate range, many times over.
   SDrawing d = Points(kBrush, {}, 255);
-  for (int i = 0; i < 400; ++i) d.points.push_back(SPoint{Int16(i % 2 ? -32768 : 32767), Int16(i % 2 ? 32767 : -32768)});
+  for (int i = 0; i < 400; ++i)
+    d.points.push_back(SPoint{Int16(i % 2 ? -32768 : 32767), Int16(i % 2 ? 32767 : -32768)});
   b.Apply(d);
   b.Apply(Box(kOval, -32768, -32768, 32767, 32767, false, 255));
   b.Apply(Box(kRect, -32768, -32768, 32767, 32767, false, 255));
@@ -267,7 +270,8 @@ TEST(Spray, DotsFollowTheSharedGeneratorFromTheSeed) {
     Uint32 seed;
     int r, flow;
     std::vector<SPoint> pts;
-  } cases[] = {{0, 10, 10, {{100, 100}}}, {12345, 5, 30, {{50, 60}, {52, 61}, {300, 10}}}, {0xFFFFFFFF, 20, 50, {{0, 0}}}};
+  } cases[] = {
+      {0, 10, 10, {{100, 100}}}, {12345, 5, 30, {{50, 60}, {52, 61}, {300, 10}}}, {0xFFFFFFFF, 20, 50, {{0, 0}}}};
   for (const auto& c : cases) {
     CMyBoard a, b;
     SDrawing d = Points(kSpray, c.pts);

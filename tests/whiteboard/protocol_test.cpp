@@ -70,8 +70,8 @@ TEST(PeerMessages, DrawingBodiesByteForByte) {
   text.fontName = T("Times");
   text.fontOption = 0x0102;
   text.text = T("hi");
-  EXPECT_EQ(EncodeDrawing(text), B({1, 1, 1, 0, 0, 1, 0, 2, 0, 3, 0, 4, 12, 5, 0, 5, 'T', 'i', 'm', 'e', 's', 0, 1, 2,
-                                    0, 2, 'h', 'i'}));
+  EXPECT_EQ(EncodeDrawing(text),
+            B({1, 1, 1, 0, 0, 1, 0, 2, 0, 3, 0, 4, 12, 5, 0, 5, 'T', 'i', 'm', 'e', 's', 0, 1, 2, 0, 2, 'h', 'i'}));
 
   SDrawing move;
   move.type = kMoveArea;
@@ -92,7 +92,11 @@ TEST(PeerMessages, EveryDrawingTypeRoundTrips) {
     SDrawing d;
     d.type = type;
     switch (type) {
-      case kBrush: case kEraser: case kPolygon: case kSpray: case kShapedBrush:
+      case kBrush:
+      case kEraser:
+      case kPolygon:
+      case kSpray:
+      case kShapedBrush:
         for (int i = 0; i < 400; ++i) d.points.push_back({Int16(i - 200), Int16(3 * i)});
         break;
       default:
@@ -105,7 +109,8 @@ TEST(PeerMessages, EveryDrawingTypeRoundTrips) {
     d.seed = type == kSpray ? 0xDEADBEEF : 0;
     d.radius = type == kSpray ? 3 : 10;
     d.flow = type == kSpray ? 4 : 10;
-    if (type == kRect || type == kOval || type == kText || type == kMoveArea) d.left = -5, d.top = 6, d.right = 7, d.bottom = 8;
+    if (type == kRect || type == kOval || type == kText || type == kMoveArea)
+      d.left = -5, d.top = 6, d.right = 7, d.bottom = 8;
     if (type == kLine || type == kMoveArea || type == kFill) d.x1 = 1, d.y1 = -2;
     if (type == kLine) d.x2 = 300, d.y2 = 32767;
     if (type == kText) {
@@ -140,19 +145,45 @@ TEST(PeerMessages, SizeLimitsOfEachType) {
     bool fromHost;
     bool ok;
   } cases[] = {
-      {kBrush, 7, false, false},   {kBrush, 8, false, true},      {kBrush, 1611, false, true},
-      {kBrush, 1612, false, false}, {kPolygon, 1612, false, false}, {kShapedBrush, 1611, false, true},
-      {kEraser, 0, false, true},   {kEraser, 1603, false, true},  {kEraser, 1604, false, false},
-      {kRect, 13, false, false},   {kRect, 14, false, true},      {kOval, 13, false, false},
-      {kLine, 13, false, false},   {kLine, 14, false, true},      {kSpray, 11, false, false},
-      {kSpray, 12, false, true},   {kSpray, 1615, false, true},   {kSpray, 1616, false, false},
-      {kMoveArea, 11, false, false}, {kMoveArea, 12, false, true}, {kFill, 7, false, false},
-      {kFill, 8, false, true},     {kChat, 1, false, false},      {kChat, 2, false, true},
-      {kChat, 16, true, false},    {kChat, 17, true, true},       {kUserName, 1, false, false},
-      {kUserName, 2, false, true}, {kUserPrivileges, 7, false, false}, {kUserPrivileges, 8, false, true},
-      {kOwnPrivileges, 7, true, false}, {kOwnPrivileges, 8, true, true}, {kPasteTicket, 19, true, false},
-      {kPasteTicket, 20, true, true}, {kTransferTicket, 11, false, false}, {kTransferTicket, 12, false, true},
-      {kPasteRequest, 25, false, false}, {kPasteRequest, 26, false, true}, {kEraseBoard, 0, false, true},
+      {kBrush, 7, false, false},
+      {kBrush, 8, false, true},
+      {kBrush, 1611, false, true},
+      {kBrush, 1612, false, false},
+      {kPolygon, 1612, false, false},
+      {kShapedBrush, 1611, false, true},
+      {kEraser, 0, false, true},
+      {kEraser, 1603, false, true},
+      {kEraser, 1604, false, false},
+      {kRect, 13, false, false},
+      {kRect, 14, false, true},
+      {kOval, 13, false, false},
+      {kLine, 13, false, false},
+      {kLine, 14, false, true},
+      {kSpray, 11, false, false},
+      {kSpray, 12, false, true},
+      {kSpray, 1615, false, true},
+      {kSpray, 1616, false, false},
+      {kMoveArea, 11, false, false},
+      {kMoveArea, 12, false, true},
+      {kFill, 7, false, false},
+      {kFill, 8, false, true},
+      {kChat, 1, false, false},
+      {kChat, 2, false, true},
+      {kChat, 16, true, false},
+      {kChat, 17, true, true},
+      {kUserName, 1, false, false},
+      {kUserName, 2, false, true},
+      {kUserPrivileges, 7, false, false},
+      {kUserPrivileges, 8, false, true},
+      {kOwnPrivileges, 7, true, false},
+      {kOwnPrivileges, 8, true, true},
+      {kPasteTicket, 19, true, false},
+      {kPasteTicket, 20, true, true},
+      {kTransferTicket, 11, false, false},
+      {kTransferTicket, 12, false, true},
+      {kPasteRequest, 25, false, false},
+      {kPasteRequest, 26, false, true},
+      {kEraseBoard, 0, false, true},
       {999, 0, false, true},
   };
   for (const auto& c : cases) {
@@ -171,8 +202,7 @@ TEST(PeerMessages, TextAndRedirectStringsMustLieInsideTheBody) {
   ASSERT_TRUE(DecodeDrawing(kText, V(good), out));
   EXPECT_EQ(out.text, T("hello"));
   // Every shorter cut of the body is refused.
-  for (std::size_t n = 0; n < good.size(); ++n)
-    EXPECT_FALSE(DecodeDrawing(kText, ByteView(good.data(), n), out)) << n;
+  for (std::size_t n = 0; n < good.size(); ++n) EXPECT_FALSE(DecodeDrawing(kText, ByteView(good.data(), n), out)) << n;
   // A font name length pointing beyond the body, and a text over 255 bytes.
   Bytes bad = good;
   bad[15] = 200;

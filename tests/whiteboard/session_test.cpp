@@ -130,7 +130,9 @@ TEST_F(Session, HostAndTwoGuestsShareOneBoardAndChat) {
   fill.colour = {0, 0, 255};
   fill.x1 = 5, fill.y1 = 390;
   a->Draw(fill);
-  ASSERT_TRUE(Until([&] { return host->Board() == a->Board() && a->Board() == b->Board() && b->Board().Pixel(5, 390) != kBackground; }));
+  ASSERT_TRUE(Until([&] {
+    return host->Board() == a->Board() && a->Board() == b->Board() && b->Board().Pixel(5, 390) != kBackground;
+  }));
   EXPECT_NE(host->Board().Pixel(10, 10), kBackground);
   EXPECT_EQ(b->FindUser(2)->drawing, true);
 
@@ -176,7 +178,9 @@ TEST_F(Session, PrivilegeChangesAndWhatTheyAllow) {
   host->SendChat(V(T("secret")));
   a->SendChat(V(T("also")));
   b->Draw(Stroke(kBrush, {{1, 1}, {50, 50}}));
-  ASSERT_TRUE(Until([&] { return a.rec.lines.size() == 2 && host->Board().Pixel(1, 1) != kBackground && a->Board().Pixel(1, 1) != kBackground; }));
+  ASSERT_TRUE(Until([&] {
+    return a.rec.lines.size() == 2 && host->Board().Pixel(1, 1) != kBackground && a->Board().Pixel(1, 1) != kBackground;
+  }));
   // B saw neither line (only its own lines would show, and it wrote none).
   EXPECT_TRUE(b.rec.lines.empty());
 }
@@ -245,7 +249,9 @@ TEST_F(Session, AGuestRedirectsItsCallersToItsHost) {
   SCopy d("Dee");
   d->SetConnectPort(a.Port());
   d->Connect("127.0.0.1");
-  ASSERT_TRUE(Until([&] { return d->Role() == CMyWhiteboard::ERole::host && d.rec.statuses.back() == kStatusHosting && !d.rec.alerts.empty(); }));
+  ASSERT_TRUE(Until([&] {
+    return d->Role() == CMyWhiteboard::ERole::host && d.rec.statuses.back() == kStatusHosting && !d.rec.alerts.empty();
+  }));
   EXPECT_EQ(d.rec.redirectQuestions, 0);
   ASSERT_TRUE(Until([&] { return a->ConnectionCount() == 0; }));
 }
@@ -312,7 +318,10 @@ TEST_F(Session, ProtocolBreakersAreDropped) {
     const char* name;
     std::function<void(SRaw&)> send;
   } cases[] = {
-      {"wrong handshake", [](SRaw& r) { r.Send(Bytes{'P', 'W', 'S', 'L', 0, 0, 0, 3}); }},
+      {"wrong handshake",
+       [](SRaw& r) {
+         r.Send(Bytes{'P', 'W', 'S', 'L', 0, 0, 0, 3});
+       }},
       {"chat before the name",
        [](SRaw& r) {
          r.Send(EncodeHandshake(EHandshake::session));
@@ -365,6 +374,78 @@ TEST_F(Session, ProtocolBreakersAreDropped) {
   ok.Frame(kUserName, EncodeUserName(V(T("Raw2"))));
   ASSERT_TRUE(Until([&] { return host->FindUser(rawId) && host->FindUser(rawId)->name == T("Raw2"); }));
   EXPECT_EQ(host->Board().Pixel(5, 5), kBackground);
+}
+
+TEST_F(Session, TheHostCarriesAPastedPictureToTheViewers) {
+  SCopy host("H");
+  SRaw req(host.Port()), viewer(host.Port());
+  for (SRaw* r : {&req, &viewer}) {
+    r->Send(EncodeHandshake(EHandshake::session));
+    r->Frame(kUserName, EncodeUserName(V(T("raw"))));
+  }
+  ASSERT_TRUE(Until([&] { return host->Users().size() == 3; }));
+  SPasteRequest pr;
+  pr.tag = 0xABCD;
+  pr.width = 100, pr.height = 300, pr.depth = 32;
+  pr.pictureSize = 120000;
+  pr.entries = {1, 2};
+  req.Frame(kPasteRequest, EncodePasteRequest(pr));
+  auto ticketOf = [](const SRaw& r, STransferTicket& t) {
+    for (auto& f : r.Frames()) {
+      Uint32 tag = 0;
+      if (std::get<1>(f) == kPasteTicket && DecodePasteTicket(V(std::get<2>(f)), t, tag)) return tag == 0xABCD;
+    }
+    return false;
+  };
+  STransferTicket up, down;
+  ASSERT_TRUE(Until([&] { return ticketOf(req, up) && ticketOf(viewer, down) && viewer.Has(kPasteRequest); }));
+  EXPECT_NE(up.transferId, down.transferId);
+
+  // The viewer connects first and waits; then the requester uploads.
+  auto fetchPtr = std::make_unique<SRaw>(host.Port()), sendPtr = std::make_unique<SRaw>(host.Port());
+  SRaw &fetch = *fetchPtr, &send = *sendPtr;
+  fetch.Send(EncodeHandshake(EHandshake::transfer));
+  fetch.Frame(kTransferTicket, EncodeTransferTicket(down));
+  send.Send(EncodeHandshake(EHandshake::transfer));
+  send.Frame(kTransferTicket, EncodeTransferTicket(up));
+  Bytes picture(pr.pictureSize, 0);
+  for (std::size_t i = 0; i < picture.size(); ++i) picture[i] = Uint8(i * 31 + 7);
+  for (std::size_t at = 0; at < picture.size(); at += 30000) send.Send(picture.substr(at, 30000));
+  ASSERT_TRUE(Until([&] { return fetch.closed && send.closed; }));
+  ASSERT_EQ(fetch.in.size(), 8 + picture.size());
+  EXPECT_EQ(Bytes(fetch.in.data(), 8), EncodeHandshake(EHandshake::transfer));
+  EXPECT_TRUE(Bytes(fetch.in.data() + 8, picture.size()) == picture);
+  // Once both ends have hung up the host forgets the paste.
+  fetchPtr.reset();
+  sendPtr.reset();
+  ASSERT_TRUE(Until([&] { return host->TransferCount() == 0 && host->ConnectionCount() == 2; }));
+  // A ticket is good for one connection only.
+  SRaw again(host.Port());
+  again.Send(EncodeHandshake(EHandshake::transfer));
+  again.Frame(kTransferTicket, EncodeTransferTicket(down));
+  ASSERT_TRUE(Until([&] { return again.closed; }));
+}
+
+TEST_F(Session, StrokesGoOutInSegments) {
+  SCopy host("H"), a("A");
+  a.Join(host);
+  ASSERT_TRUE(Until([&] { return Knows(host, 2) && InSession(a); }));
+  a->Tool().tool = kToolShapedBrush;
+  a->Tool().shape = 14;
+  a->StrokeBegin({10, 10});
+  for (int i = 1; i < 45; ++i) a->StrokeMove({Int16(10 + 3 * i), Int16(10 + 2 * i)});
+  a->StrokeEnd();
+  ASSERT_TRUE(Until(
+      [&] { return host->Board() == a->Board() && host->Board().Pixel(10 + 3 * 44, 10 + 2 * 44) != kBackground; }));
+  // Without the draw privilege the tool refuses before drawing anything.
+  host->ChangePrivileges(2, kCanViewBoard);
+  ASSERT_TRUE(Until([&] { return a->OwnPrivileges() == kCanViewBoard; }));
+  a->StrokeBegin({300, 300});
+  a->StrokeEnd();
+  EXPECT_EQ(a.rec.alertTexts.back(), "draw");
+  EXPECT_EQ(a->Board().Pixel(300, 300), kBackground);
+  a->PasteCommand();
+  EXPECT_EQ(a.rec.alertTexts.back(), "paste graphics");
 }
 
 }  // namespace

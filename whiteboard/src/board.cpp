@@ -366,7 +366,8 @@ SArea CMyBoard::Apply(const SDrawing& d) {
       }
       for (int y = 0; y < kBoardSize; ++y)
         for (int x = 0; x < kBoardSize; ++x)
-          pixels_[y * kBoardSize + x] = start_[std::size_t(y * startH_ / kBoardSize) * startW_ + x * startW_ / kBoardSize];
+          pixels_[y * kBoardSize + x] =
+              start_[std::size_t(y * startH_ / kBoardSize) * startW_ + x * startW_ / kBoardSize];
       Touch(0, 0, kBoardSize, kBoardSize);
       break;
     default:

@@ -8,9 +8,12 @@
 namespace cv::pw {
 
 const SPrivilegeBox kPrivilegeBoxes[6] = {
-    {"Can View WhiteBoard", kCanViewBoard},   {"Can Draw", kCanDraw},
-    {"Can Paste", kCanPaste},                 {"Can View Chat", kCanViewChat},
-    {"Can Participate in Chat", kCanWriteChat}, {"Can Change Other Users' Privileges", kCanChangePrivileges},
+    {"Can View WhiteBoard", kCanViewBoard},
+    {"Can Draw", kCanDraw},
+    {"Can Paste", kCanPaste},
+    {"Can View Chat", kCanViewChat},
+    {"Can Participate in Chat", kCanWriteChat},
+    {"Can Change Other Users' Privileges", kCanChangePrivileges},
 };
 
 namespace {

@@ -137,7 +137,8 @@ SDrawing FillOperation(const SMyToolState& s, SPoint at) {
 }
 
 std::vector<SDrawing> GridOperations(const SMyToolState& s) {
-  static constexpr Int16 kLines[4][4] = {{30, 120, 370, 120}, {30, 280, 370, 280}, {120, 30, 120, 370}, {280, 30, 280, 370}};
+  static constexpr Int16 kLines[4][4] = {
+      {30, 120, 370, 120}, {30, 280, 370, 280}, {120, 30, 120, 370}, {280, 30, 280, 370}};
   std::vector<SDrawing> out;
   for (const auto& l : kLines) {
     SDrawing d;

@@ -41,11 +41,11 @@ Bytes RemoteAddressText(TTransport t) {
 struct CMyWhiteboard::STransfer {
   Uint32 id = 0;
   STransferTicket ticket;
-  Uint32 paste = 0;    // the transfer id of the paste's upload
-  Uint32 owner = 0;    // user id the ticket went to
+  Uint32 paste = 0;  // the transfer id of the paste's upload
+  Uint32 owner = 0;  // user id the ticket went to
   bool upload = false;
   Uint32 pictureSize = 0;
-  Bytes data;          // the upload's bytes so far
+  Bytes data;  // the upload's bytes so far
   bool connected = false;
 };
 
@@ -75,6 +75,7 @@ struct CMyWhiteboard::SConnection {
   Uint32 transferId = 0;
   std::size_t passed = 0;
   bool waitingReady = false;
+  bool closing = false;  // shutting down once the unsent bytes are out
 
   bool HandshakeDone() const { return state == EState::awaitingName || state == EState::inSession; }
 };
@@ -159,6 +160,18 @@ void CMyWhiteboard::Handle(void* object, Uint32 id, const void* data, Uint32 siz
   }
   if (id == msg_FollowRedirect) {
     StartConnect(std::string(static_cast<const char*>(data), size));
+    return;
+  }
+  if (id == msg_Timer && closingTimer_ && object == closingTimer_.get()) {
+    bool waiting = false;
+    for (auto& c : connections_) {
+      if (c->dead || !c->closing) continue;
+      if (UTransport::IsDisconnecting(c->transport.get()))
+        waiting = true;
+      else
+        DropConnection(*c);
+    }
+    if (!waiting) closingTimer_.reset();
     return;
   }
   if (id == msg_Timer && strokeTimer_ && object == strokeTimer_.get()) {
@@ -450,7 +463,8 @@ void CMyWhiteboard::EndTransfer(Uint32 id) {
     transfers_.erase(it);
     for (auto& c : connections_) {
       if (c->dead || c->state != SConnection::EState::downloading) continue;
-      const auto mine = std::find_if(transfers_.begin(), transfers_.end(), [&](auto& t) { return t->id == c->transferId; });
+      const auto mine =
+          std::find_if(transfers_.begin(), transfers_.end(), [&](auto& t) { return t->id == c->transferId; });
       if (mine != transfers_.end() && (*mine)->paste == paste) DropConnection(*c);
     }
     std::erase_if(transfers_, [&](auto& t) { return t->paste == paste; });
@@ -547,11 +561,20 @@ void CMyWhiteboard::OnTransferData(SConnection& c, const Uint8* data, std::size_
   c.passed = up->data.size();
   for (auto& o : connections_)
     if (!o->dead && o->state == SConnection::EState::downloading) PumpTransfer(*o);
-  if (up->data.size() == up->pictureSize) UTransport::StartDisconnect(c.transport.get());
+  if (up->data.size() == up->pictureSize) FinishTransfer(c);
+}
+
+void CMyWhiteboard::FinishTransfer(SConnection& c) {
+  // The transport says nothing more once it has shut down, so the record goes as soon
+  // as the last bytes are out: at once, or when the closing timer finds it drained.
+  UTransport::StartDisconnect(c.transport.get());
+  if (!UTransport::IsDisconnecting(c.transport.get())) return DropConnection(c);
+  c.closing = true;
+  if (!closingTimer_) closingTimer_.reset(UTimer::StartNew(&CMyWhiteboard::OnMessage, this, kStrokeTickMs, true));
 }
 
 void CMyWhiteboard::PumpTransfer(SConnection& c) {
-  if (c.dead || c.state != SConnection::EState::downloading || c.waitingReady) return;
+  if (c.dead || c.closing || c.state != SConnection::EState::downloading || c.waitingReady) return;
   const STransfer* mine = nullptr;
   for (auto& t : transfers_)
     if (t->id == c.transferId) mine = t.get();
@@ -568,7 +591,7 @@ void CMyWhiteboard::PumpTransfer(SConnection& c) {
     UTransport::NotifyReadyToSend(c.transport.get());
     return;
   }
-  if (c.passed == up->pictureSize) UTransport::StartDisconnect(c.transport.get());
+  if (c.passed == up->pictureSize) FinishTransfer(c);
 }
 
 // ---- guest side ----
@@ -589,15 +612,17 @@ void CMyWhiteboard::StartConnect(const std::string& address) {
   c->state = SConnection::EState::host;
   c->transport.reset(UTransport::New(kTransportTCP));
   UTransport::SetMessageHandler(c->transport.get(), &CMyWhiteboard::OnMessage, this);
-  const SInternetNameAddress target = SInternetNameAddress::Make(triedAddress_, connectPort_ ? connectPort_ : port_ ? port_ : kDefaultPort);
+  const SInternetNameAddress target = SInternetNameAddress::Make(triedAddress_, connectPort_ ? connectPort_
+                                                                                : port_      ? port_
+                                                                                             : kDefaultPort);
   role_ = ERole::guest;
   ownPrivileges_ = 0;
   guestState_ = EGuestState::connecting;
   host_ = std::move(c);
   try {
     if (prefs_.useFirewall) {
-      const SInternetNameAddress fw =
-          SInternetNameAddress::Make(std::string_view(reinterpret_cast<const char*>(prefs_.firewall.data()), prefs_.firewall.size()), 1080);
+      const SInternetNameAddress fw = SInternetNameAddress::Make(
+          std::string_view(reinterpret_cast<const char*>(prefs_.firewall.data()), prefs_.firewall.size()), 1080);
       UTransport::StartConnectViaFirewall(host_->transport.get(), &target, target.Size(), &fw, fw.Size());
     } else {
       UTransport::StartConnect(host_->transport.get(), &target, target.Size());
@@ -660,11 +685,12 @@ void CMyWhiteboard::OnHostData() {
         users_.assign(1, SMyUser{kSelfId, prefs_.name, ownPrivileges_, {}, false});
         UsersChanged();
         if (views_.chat) views_.chat->Clear();
-        if (views_.board) views_.board->BoardChanged(board_.Apply([] {
-          SDrawing d;
-          d.type = kEraseBoard;
-          return d;
-        }()));
+        if (views_.board)
+          views_.board->BoardChanged(board_.Apply([] {
+            SDrawing d;
+            d.type = kEraseBoard;
+            return d;
+          }()));
         else
           board_.Clear(kBackground);
         SendToHost(kUserName, View(EncodeUserName(View(prefs_.name))));
@@ -789,6 +815,7 @@ void CMyWhiteboard::Shutdown() {
     if (!c->dead) DropConnection(*c);
   if (!handling_) Sweep();
   strokeTimer_.reset();
+  closingTimer_.reset();
   listener_.reset();
 }
 
