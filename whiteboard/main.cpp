@@ -184,8 +184,15 @@ int main(int argc, char** argv) {
       p.name.assign(reinterpret_cast<const Uint8*>(name.data()), std::min<std::size_t>(name.size(), 255));
       app.Whiteboard().ApplyOptions(p);
     }
-    app.Start();
-    std::printf("listening on port %u\n", unsigned(app.Whiteboard().ListeningPort()));
+    try {
+      app.Start();
+      std::printf("listening on port %u\n", unsigned(app.Whiteboard().ListeningPort()));
+    } catch (const SError& e) {
+      // A guest can do without its own listener (another copy on this machine has the
+      // port); it then cannot pass callers on to its host.
+      if (join.empty()) throw;
+      std::printf("not listening (error %d/%d); joining anyway\n", e.errClass, e.id);
+    }
     std::fflush(stdout);
     if (!join.empty()) app.Whiteboard().Connect(join);
     SInput input{&app.Whiteboard(), {}};
