@@ -198,6 +198,14 @@ TEST_F(Transactions, ClientHandshakeBytesAndServerAnswers) {
 }
 
 TEST_F(Transactions, HandshakeTimesOutAfterTwentySeconds) {
+  // Hold the clock still so that only Advance moves it, however slow the machine is.
+  struct FrozenClock {
+    FrozenClock() {
+      const std::int64_t base = UClock::Milliseconds() - UClock::TestOffset();
+      UClock::SetSource([base] { return base; });
+    }
+    ~FrozenClock() { UClock::SetSource(nullptr); }
+  } frozen;
   StartClient();
   RawPeer peer;
   AcceptRaw(peer);
