@@ -134,6 +134,12 @@ using TimerPtr = std::unique_ptr<TTimerRec, TimerDisposer>;
 // What the loop needs from the system underneath: readiness of descriptors, a wait
 // that any thread can cut short, and nothing else. Timers are kept by the framework
 // (they read UClock); the binding only learns how long it may sleep.
+//
+// A binding on a foreign loop (the desktop's) maps Watch to its own descriptor
+// notifiers and Wake to a thread-safe post. Wait processes its native events for at
+// most the given time. While the foreign loop runs on its own (a modal dialog), the
+// binding calls the watch procedures from its notifiers, then UEventLoop::Pump, and
+// arms one native timer for UEventLoop::NextTimeout after each pump.
 class ILoopBinding {
  public:
   enum : Uint32 { evRead = 1, evWrite = 2, evHangup = 4, evError = 8 };

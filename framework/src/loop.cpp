@@ -232,9 +232,9 @@ void RunOnce(int timeoutMs) {
 void RunUntil(const std::function<bool()>& done) {
   detail::LoopState& s = detail::State();
   ILoopBinding& binding = detail::EnsureBinding(s);
+  // Each round: wait (not at all when messages are pending) and dispatch what is ready,
+  // then run remote work, due timers and every queued message.
   while (!done()) {
-    Pump();
-    if (done()) return;
     binding.Wait(detail::WaitLimit(s, -1));
     detail::Process(s);
   }
@@ -246,8 +246,6 @@ bool RunUntilFor(const std::function<bool()>& done, int timeoutMs) {
   detail::LoopState& s = detail::State();
   ILoopBinding& binding = detail::EnsureBinding(s);
   while (!done()) {
-    Pump();
-    if (done()) return true;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
     if (left <= 0) return done();
     binding.Wait(detail::WaitLimit(s, static_cast<int>(std::min<long long>(left, INT_MAX))));

@@ -97,11 +97,13 @@ struct TTransportRec {
   bool readyWanted = false;
   bool closeWhenDrained = false;
   bool listening = false;
-  bool readArmed = true;  // one read notification, then quiet until the owner reads
-  bool parked = false;    // hung up while the owner was not reading: unwatched until it reads
-  bool ended = false;     // the read side is finished (closed by the peer or locally)
-  bool shutDown = false;  // shut down locally; nothing more goes out
-  bool broken = false;    // a send failed for good
+  bool readArmed = true;   // reads are watched
+  bool notified = false;   // a read notification went out and the owner has not read since
+  bool writeIdle = false;  // the queue emptied and a write event came: stop watching writes
+  bool parked = false;     // hung up while the owner was not reading: unwatched until it reads
+  bool ended = false;      // the read side is finished (closed by the peer or locally)
+  bool shutDown = false;   // shut down locally; nothing more goes out
+  bool broken = false;     // a send failed for good
   Uint32 watching = 0;
 
   TTimer connectTimer = nullptr;
@@ -134,7 +136,10 @@ Uint32 DesiredWatch(const TTransportRec* t) {
   if (t->status == kConnecting) return ILoopBinding::evWrite;
   const bool readable = t->listening || !t->stream || t->established;
   if (t->handler && t->readArmed && !t->ended && readable) want |= ILoopBinding::evRead;
-  if (t->head && t->established && !t->broken && !t->shutDown) want |= ILoopBinding::evWrite;
+  // Writes stay watched for one idle event after the queue empties, so that a sender
+  // that refills it at once does not pay two watch changes per round.
+  const bool writing = t->head || ((t->watching & ILoopBinding::evWrite) && !t->writeIdle);
+  if (writing && t->established && !t->broken && !t->shutDown) want |= ILoopBinding::evWrite;
   return want;
 }
 
@@ -146,6 +151,7 @@ void UpdateWatch(TTransportRec* t) {
 }
 
 void Rearm(TTransportRec* t) {
+  t->notified = false;
   if (t->readArmed && !t->parked) return;
   t->readArmed = true;
   t->parked = false;
@@ -186,6 +192,7 @@ void AppendBuffer(TTransportRec* t, BufferHeader* h) {
   t->tail = h;
   ++t->buffers;
   t->unsent += h->size - h->sent;
+  t->writeIdle = false;
 }
 
 // The connection is over from the peer's side (or cut by us for cause): the owner hears
@@ -290,24 +297,22 @@ void FinishConnect(TTransportRec* t, int err) {
 void ReadSide(TTransportRec* t, Uint32 events) {
   if (t->ended) return;
   const bool hangup = (events & (ILoopBinding::evHangup | ILoopBinding::evError)) != 0;
-  if (!t->readArmed) {
-    // Only hang-ups are reported while the owner has not read; stop watching until it does.
-    if (hangup) {
-      t->parked = true;
-      UpdateWatch(t);
-    }
+  if (t->notified || !t->readArmed) {
+    // The owner has not read since it was told: stop watching until it does, so that
+    // a paused reader (or a hang-up it has not seen yet) does not make the loop spin.
+    t->readArmed = false;
+    if (hangup) t->parked = true;
+    UpdateWatch(t);
     return;
   }
   if (t->listening) {
-    t->readArmed = false;
+    t->notified = true;
     Notify(t, msg_ConnectionRequest);
-    UpdateWatch(t);
     return;
   }
   if (!t->stream || PendingBytes(t->fd) > 0) {
-    t->readArmed = false;
+    t->notified = true;
     Notify(t, msg_DataArrived);
-    UpdateWatch(t);
     return;
   }
   if (hangup) {
@@ -327,7 +332,14 @@ void Ready(void* context, int /*fd*/, Uint32 events) {
       FinishConnect(t, SocketError(t->fd));
     return;
   }
-  if (events & ILoopBinding::evWrite) Drain(t);
+  if (events & ILoopBinding::evWrite) {
+    if (t->head) {
+      Drain(t);
+    } else {
+      t->writeIdle = true;
+      UpdateWatch(t);
+    }
+  }
   if (events & (ILoopBinding::evRead | ILoopBinding::evHangup | ILoopBinding::evError)) ReadSide(t, events);
 }
 
@@ -341,6 +353,7 @@ void TimerProc(void* context, void* object, Uint32 /*id*/, const void* /*data*/,
     Notify(t, msg_ConnectionFailed);
     UpdateWatch(t);
   } else if (object == t->backoffTimer) {
+    t->notified = false;
     t->readArmed = true;
     UpdateWatch(t);
   }
@@ -714,6 +727,7 @@ TTransport Accept(TTransport listener, void* address, Uint32* size) {
       UError::Trace("UTransport - out of descriptors, pausing accept");
       if (!listener->backoffTimer) listener->backoffTimer = UTimer::New(TimerProc, listener);
       listener->readArmed = false;
+      listener->notified = false;
       UTimer::Start(listener->backoffTimer, kAcceptBackoffMs, false);
       UpdateWatch(listener);
     } else {
