@@ -11,9 +11,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,13 +90,21 @@ class CTrackerProcess {
   // Reads the bound ports from the start-up line.
   bool Ports(Uint16& udp, Uint16& tcp) {
     const std::string line = FirstLine();
-    std::smatch m;
-    if (!std::regex_search(line, m, std::regex(R"(127\.0\.0\.1:(\d+) \(UDP\).*127\.0\.0\.1:(\d+) \(TCP\))"))) {
+    // "... on 127.0.0.1:UDP (UDP), listings on 127.0.0.1:TCP (TCP)"
+    auto portBefore = [&](std::string_view tag) -> int {
+      const std::size_t end = line.find(tag);
+      if (end == std::string::npos) return -1;
+      const std::size_t colon = line.rfind(':', end);
+      if (colon == std::string::npos || line.compare(colon - 9, 9, "127.0.0.1") != 0) return -1;
+      return std::atoi(line.c_str() + colon + 1);
+    };
+    const int u = portBefore(" (UDP)"), t = portBefore(" (TCP)");
+    if (u <= 0 || t <= 0 || u > 65535 || t > 65535) {
       ADD_FAILURE() << "unexpected start-up line: " << line;
       return false;
     }
-    udp = Uint16(std::stoi(m[1]));
-    tcp = Uint16(std::stoi(m[2]));
+    udp = Uint16(u);
+    tcp = Uint16(t);
     return true;
   }
 
