@@ -95,7 +95,7 @@ class CTrackerProcess {
       const std::size_t end = line.find(tag);
       if (end == std::string::npos) return -1;
       const std::size_t colon = line.rfind(':', end);
-      if (colon == std::string::npos || line.compare(colon - 9, 9, "127.0.0.1") != 0) return -1;
+      if (colon == std::string::npos || colon < 9 || line.compare(colon - 9, 9, "127.0.0.1") != 0) return -1;
       return std::atoi(line.c_str() + colon + 1);
     };
     const int u = portBefore(" (UDP)"), t = portBefore(" (TCP)");
