@@ -261,7 +261,7 @@ using Shape = std::function<bool(double x, double y)>;
 
 class Canvas {
  public:
-  Canvas(int w, int h) : w_(w), h_(h), px_(std::size_t(w) * std::size_t(h)) {}
+  Canvas(int w, int h) : w_(w), h_(h), px_(std::size_t(w) * std::size_t(h), Colour{0, 0, 0, 0}) {}
 
   // Coordinates are in a 0..32 square scaled to the canvas (pictures use their own).
   void Paint(const Shape& inside, Colour c, double sx = 1, double sy = 1) {
