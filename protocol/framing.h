@@ -74,8 +74,10 @@ class CTransactionReceiver {
   // The part being read now (after its header arrived, before its last byte).
   bool PartInProgress() const { return current_ != kNone; }
   const STransactionHeader& CurrentHeader() const { return header_; }
-  // Data bytes of the current transaction received so far (earlier parts included).
+  // Data bytes of the current transaction received so far (earlier parts included), and
+  // its total as its first part announced it.
   Uint32 CurrentReceived() const;
+  Uint32 CurrentTotal() const;
 
   // Bytes that would finish the header or part being read (a reading hint, never 0).
   std::size_t BytesWanted() const;

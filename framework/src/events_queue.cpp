@@ -35,7 +35,8 @@ namespace detail {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = (sizeof(SMessage) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+constexpr std::size_t kHeaderSize =
+    (sizeof(SMessage) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
 
 bool Matches(const SMessage* m, Uint32 id, TMessageProc handler, void* context, void* object) {
   return m->id == id && m->handler == handler && m->context == context && (!object || m->object == object);
@@ -172,6 +173,24 @@ void MessageQueue::Flush(TMessageProc handler, void* context, void* object) {
   }
 }
 
+void MessageQueue::FlushObject(void* object) {
+  if (!object) return;
+  for (Bucket& b : buckets_) {
+    SMessage* prev = nullptr;
+    SMessage* m = b.head;
+    while (m) {
+      SMessage* next = m->next;
+      if (m->object == object) {
+        Unlink(b, prev, m);
+        Free(m);
+      } else {
+        prev = m;
+      }
+      m = next;
+    }
+  }
+}
+
 SMessage* MessageQueue::Take(std::span<const Uint32> ids) {
   for (Bucket& b : buckets_) {
     SMessage* prev = nullptr;
@@ -232,8 +251,7 @@ void Deliver(LoopState& s, TMessageProc handler, void* context, void* object, Ui
 
 namespace UMessageSys {
 
-void Post(Uint32 id, const void* data, Uint32 size, Int16 priority, TMessageProc handler, void* context,
-          void* object) {
+void Post(Uint32 id, const void* data, Uint32 size, Int16 priority, TMessageProc handler, void* context, void* object) {
   detail::State().queue.Post(id, data, size, priority, handler, context, object);
 }
 
@@ -242,9 +260,7 @@ void Replace(Uint32 id, const void* data, Uint32 size, Int16 priority, TMessageP
   detail::State().queue.Replace(id, data, size, priority, handler, context, object);
 }
 
-void Flush(TMessageProc handler, void* context, void* object) {
-  detail::State().queue.Flush(handler, context, object);
-}
+void Flush(TMessageProc handler, void* context, void* object) { detail::State().queue.Flush(handler, context, object); }
 
 void Send(Uint32 id, const void* data, Uint32 size, Int16 /*priority*/, TMessageProc handler, void* context,
           void* object) {

@@ -48,6 +48,10 @@ Uint32 CTransactionReceiver::CurrentReceived() const {
   return current_ == kNone ? 0 : Uint32(partial_[current_].data.size());
 }
 
+Uint32 CTransactionReceiver::CurrentTotal() const {
+  return current_ == kNone ? 0 : partial_[current_].header.totalSize;
+}
+
 std::size_t CTransactionReceiver::BytesWanted() const {
   if (current_ != kNone) return partLeft_;
   return kTransactionHeaderSize - headerHave_;

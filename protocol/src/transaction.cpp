@@ -150,7 +150,7 @@ bool FileCompleted(TTransactConnectionRec& c) {
   // Progress of a reply still arriving, for progress display.
   if (c.receiver.PartInProgress() && c.receiver.CurrentHeader().IsReply()) {
     if (SRecord* r = FindRecord(c, kAwaitedReply, c.receiver.CurrentHeader().id)) {
-      r->totalSize = c.receiver.CurrentHeader().totalSize;
+      r->totalSize = c.receiver.CurrentTotal();
       r->doneSize = c.receiver.CurrentReceived();
     }
   }
