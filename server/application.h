@@ -14,6 +14,7 @@
 #include "framework/events.h"
 #include "framework/random.h"
 #include "framework/transport.h"
+#include "protocol/transaction.h"
 #include "server/accounts.h"
 #include "server/prefs.h"
 #include "server/serverlog.h"
@@ -39,11 +40,11 @@ struct SServerCommandLine {
   enum EAction { Run, Help, Version, AddAccount };
   EAction action = Run;
   bool headless = false;
-  std::string dir;              // empty: the program's folder
-  std::optional<Uint16> port;   // absent: from the preferences; 0: any free port
-  std::string accountLogin;     // --add-account
-  std::string accountName;      // --name
-  bool accountAdmin = false;    // --admin (else --guest)
+  std::string dir;             // empty: the program's folder
+  std::optional<Uint16> port;  // absent: from the preferences; 0: any free port
+  std::string accountLogin;    // --add-account
+  std::string accountName;     // --name
+  bool accountAdmin = false;   // --admin (else --guest)
 };
 
 // False with a message for an unknown option, a missing value or a bad port.
@@ -139,7 +140,7 @@ class CMyApplication : public CApplication {
   std::string usersFolder_, filesFolder_, resourcePath_;
   std::string news_;
   std::optional<std::string> agreement_;
-  TransportPtr listener_;
+  TransactConnectionPtr listener_;
   TransportPtr transferListener_;
   TimerPtr shutdownTimer_;
   Uint16 port_ = 0;

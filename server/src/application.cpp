@@ -8,7 +8,6 @@
 
 #include "framework/clock.h"
 #include "protocol/catalogue.h"
-#include "protocol/framing.h"
 #include "server/src/diskio.h"
 #include "server/src/session_link.h"
 
@@ -78,11 +77,12 @@ void CMyApplication::Start() {
   }
 
   const Uint16 wanted = settings_.port ? *settings_.port : prefs_.port;
-  listener_.reset(UTransport::New(kTransportTCP));
-  UTransport::SetMessageHandler(listener_.get(), &CMyApplication::OnTransport, this);
+  listener_.reset(UTransaction::NewConnection(kTransportTCP));
+  UTransaction::SetMessageHandler(listener_.get(), &CMyApplication::OnTransport, this);
+  TTransport listening = UTransaction::GetTransport(listener_.get());
   SInternetAddress any = SInternetAddress::Any(wanted);
-  UTransport::Listen(listener_.get(), &any, sizeof any);
-  port_ = UTransport::GetLocalAddress(listener_.get()).port;
+  UTransport::Listen(listening, &any, sizeof any);
+  port_ = UTransport::GetLocalAddress(listening).port;
 
   transferListener_.reset(UTransport::New(kTransportTCP));
   UTransport::SetMessageHandler(transferListener_.get(), &CMyApplication::OnTransport, this);
@@ -91,7 +91,7 @@ void CMyApplication::Start() {
   transferPort_ = UTransport::GetLocalAddress(transferListener_.get()).port;
 
   char text[64];
-  Uint32 n = UTransport::GetLocalAddressText(listener_.get(), text, sizeof text);
+  Uint32 n = UTransport::GetLocalAddressText(listening, text, sizeof text);
   localAddress_.assign(text, n);
   std::string subject = localAddress_;
   if (port_ != kDefaultServerPort) subject += ":" + std::to_string(port_);
@@ -123,12 +123,13 @@ void CMyApplication::AcceptClients(Uint32 now) {
   for (;;) {
     SInternetAddress peer;
     Uint32 size = sizeof peer;
-    TransportPtr t(UTransport::Accept(listener_.get(), &peer, &size));
-    if (!t) break;
+    TransactConnectionPtr c(UTransaction::AcceptConnection(listener_.get(), &peer, &size));
+    if (!c) break;
     if (quitting_) continue;  // closed without an answer
     const Uint32 address = size >= sizeof peer ? ReadU32(peer.host) : 0;
     char text[64];
-    std::string addressText(text, UTransport::GetRemoteAddressText(t.get(), text, sizeof text));
+    std::string addressText(text,
+                            UTransport::GetRemoteAddressText(UTransaction::GetTransport(c.get()), text, sizeof text));
     switch (sessions_->Admit(address, now)) {
       case EAdmission::Accept:
         break;
@@ -138,8 +139,8 @@ void CMyApplication::AcceptClients(Uint32 now) {
       default:
         continue;
     }
-    UTransport::SetMessageHandler(t.get(), &CMyApplication::OnTransport, this);
-    sessions_->Add(std::make_unique<CMyTransactLink>(t.release()), address, std::move(addressText), now);
+    UTransaction::SetMessageHandler(c.get(), &CMyApplication::OnTransport, this);
+    sessions_->Add(std::make_unique<CMyTransactLink>(c.release()), address, std::move(addressText), now);
     errorCount_ = 0;
     resetCount_ = 0;
   }
@@ -173,13 +174,13 @@ void CMyApplication::SessionStep() {
     if (!link->HandshakeDone()) {
       Uint32 code = 0;
       Uint16 subVersion = 0;
-      switch (link->ReadHandshake(code, subVersion)) {
-        case CMyTransactLink::HandshakeNeedMore:
+      switch (UTransaction::ReadHandshake(link->Connection(), &code, &subVersion)) {
+        case kHandshakeIncomplete:
           it = next;
           continue;
-        case CMyTransactLink::HandshakeValid:
+        case kHandshakeValid:
           if (code == kSubProtocol && subVersion == kSubVersion) {
-            link->AcceptHandshake();
+            UTransaction::AcceptHandshake(link->Connection());
             log_->Line(record.Subject(), "Connection established");
           } else {
             link->RejectHandshake(1);
@@ -200,12 +201,17 @@ void CMyApplication::SessionStep() {
           continue;
       }
     }
-    SReceivedTransaction request;
-    while (link->IsEstablished() && link->NextRequest(request)) {
-      UFieldData fields(std::move(request.data));
+    while (link->IsEstablished()) {
+      TransactionPtr t(UTransaction::NextRequest(link->Connection()));
+      if (!t) break;
+      UFieldData fields;
+      UTransaction::GetData(t.get(), fields);
       SReply reply;
-      sessions_->HandleRequest(record, request.header.type, fields, reply, now);
-      if (reply.wanted) link->SendReply(request.header, reply.errorCode, reply.fields);
+      sessions_->HandleRequest(record, UTransaction::GetType(t.get()), fields, reply, now);
+      if (reply.wanted) {
+        UTransaction::SetReplyError(t.get(), reply.errorCode);
+        UTransaction::Send(t.get(), reply.fields);
+      }
       if (reply.after) reply.after();
     }
     if (!link->IsConnected()) {

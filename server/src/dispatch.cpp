@@ -45,8 +45,7 @@ void CMySessions::AccountFailure(const SAccountReply& result, SReply& reply) {
     reply.Error(result.text);
 }
 
-void CMySessions::Dispatch(SClientRecord& record, Uint16 type, const UFieldData& request, SReply& reply,
-                           Uint32 now) {
+void CMySessions::Dispatch(SClientRecord& record, Uint16 type, const UFieldData& request, SReply& reply, Uint32 now) {
   switch (type) {
     case trn::Login:
       DoLogin(record, request, reply);
