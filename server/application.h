@@ -34,6 +34,7 @@ constexpr Uint16 kMaxErrors = 100;  // one more resets
 constexpr Uint16 kMaxResets = 10;   // one more terminates
 // How long a polite quit at a signal waits for clients before ending anyway.
 constexpr Uint32 kShutdownWaitMs = 3000;
+constexpr Uint32 kShutdownPollMs = 50;
 
 // What the command line says.
 struct SServerCommandLine {
@@ -143,6 +144,7 @@ class CMyApplication : public CApplication {
   TransactConnectionPtr listener_;
   TransportPtr transferListener_;
   TimerPtr shutdownTimer_;
+  Int64 shutdownStart_ = 0;
   Uint16 port_ = 0;
   Uint16 transferPort_ = 0;
   std::string localAddress_;

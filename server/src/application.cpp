@@ -77,18 +77,27 @@ void CMyApplication::Start() {
   }
 
   const Uint16 wanted = settings_.port ? *settings_.port : prefs_.port;
-  listener_.reset(UTransaction::NewConnection(kTransportTCP));
-  UTransaction::SetMessageHandler(listener_.get(), &CMyApplication::OnTransport, this);
-  TTransport listening = UTransaction::GetTransport(listener_.get());
-  SInternetAddress any = SInternetAddress::Any(wanted);
-  UTransport::Listen(listening, &any, sizeof any);
-  port_ = UTransport::GetLocalAddress(listening).port;
-
-  transferListener_.reset(UTransport::New(kTransportTCP));
-  UTransport::SetMessageHandler(transferListener_.get(), &CMyApplication::OnTransport, this);
-  SInternetAddress transfers = SInternetAddress::Any(Uint16(port_ + 1));
-  UTransport::Listen(transferListener_.get(), &transfers, sizeof transfers);
+  // With port 0 (any free port) the pick is retried while the port above it is taken.
+  for (int attempt = 0;; ++attempt) {
+    listener_.reset(UTransaction::NewConnection(kTransportTCP));
+    UTransaction::SetMessageHandler(listener_.get(), &CMyApplication::OnTransport, this);
+    SInternetAddress any = SInternetAddress::Any(wanted);
+    UTransport::Listen(UTransaction::GetTransport(listener_.get()), &any, sizeof any);
+    port_ = UTransport::GetLocalAddress(UTransaction::GetTransport(listener_.get())).port;
+    try {
+      if (port_ == 0xFFFF) UError::Raise(errClassNetwork, errAddressInUse);
+      transferListener_.reset(UTransport::New(kTransportTCP));
+      UTransport::SetMessageHandler(transferListener_.get(), &CMyApplication::OnTransport, this);
+      SInternetAddress transfers = SInternetAddress::Any(Uint16(port_ + 1));
+      UTransport::Listen(transferListener_.get(), &transfers, sizeof transfers);
+      break;
+    } catch (const SError&) {
+      transferListener_.reset();
+      if (wanted != 0 || attempt >= 20) throw;
+    }
+  }
   transferPort_ = UTransport::GetLocalAddress(transferListener_.get()).port;
+  TTransport listening = UTransaction::GetTransport(listener_.get());
 
   char text[64];
   Uint32 n = UTransport::GetLocalAddressText(listening, text, sizeof text);
@@ -304,7 +313,10 @@ void CMyApplication::QuitRequested() {
   if (IsQuitting()) return;
   // Each client gets the notice, then its connection is closed once the notice is out.
   for (SClientRecord& r : sessions_->Clients()) static_cast<CMyTransactLink*>(r.link.get())->StartDisconnect();
-  shutdownTimer_.reset(UTimer::StartNew(nullptr, nullptr, kShutdownWaitMs, false));
+  // A drained close is not announced, so the list is looked at again until it is empty.
+  shutdownStart_ = UClock::Milliseconds();
+  shutdownTimer_.reset(UTimer::StartNew(nullptr, nullptr, kShutdownPollMs, true));
+  UMessageSys::Post(msg_DataArrived);
 }
 
 void CMyApplication::PoliteQuit(std::string_view message) {
@@ -321,7 +333,10 @@ void CMyApplication::PoliteQuit(std::string_view message) {
 
 void CMyApplication::Timer(TTimer timer) {
   if (shutdownTimer_ && timer == shutdownTimer_.get()) {
-    Quit();
+    if (UClock::Milliseconds() - shutdownStart_ >= kShutdownWaitMs)
+      Quit();
+    else
+      SessionStep();
     return;
   }
   CApplication::Timer(timer);
