@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -102,6 +103,11 @@ struct SSessionHooks {
   std::function<void()> statsChanged;
 };
 
+// A handler for one transaction type that a server module (chat, news, files, transfers)
+// plugs into the session table. It fills reply (or clears reply.wanted for posted types).
+using TServiceHandler =
+    std::function<void(SClientRecord& record, const UFieldData& request, SReply& reply, Uint32 now)>;
+
 class CMySessions {
  public:
   CMySessions(CMyAccountStore& accounts, CMyServerLog& log);
@@ -132,6 +138,9 @@ class CMySessions {
   // Stores the name (cut to 31) and broadcasts NotifyUserChange.
   void SetUser(SClientRecord& record, std::string_view name);
   void AddBan(Uint32 address, Uint32 now) { admission_.Bans().Add(address, now); }
+  // Serves requests of this type with handler (replacing an earlier one); logged-in
+  // clients only, like every request but Login.
+  void AddService(Uint16 type, TServiceHandler handler) { services_[type] = std::move(handler); }
 
   std::list<SClientRecord>& Clients() { return clients_; }
   const std::list<SClientRecord>& Clients() const { return clients_; }
@@ -167,6 +176,7 @@ class CMySessions {
   SSessionHooks hooks_;
   const std::string* agreement_ = nullptr;
   std::list<SClientRecord> clients_;
+  std::map<Uint16, TServiceHandler> services_;
   CMyAdmission admission_;
   Uint16 lastUserId_ = 0;
   std::size_t peak_ = 0;

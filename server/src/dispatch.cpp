@@ -78,6 +78,10 @@ void CMySessions::Dispatch(SClientRecord& record, Uint16 type, const UFieldData&
     default:
       break;
   }
+  if (auto it = services_.find(type); it != services_.end()) {
+    it->second(record, request, reply, now);
+    return;
+  }
   if (!UCatalogue::ServerServes(type)) {
     log_.Line(record.Subject(), "Received unknown transaction type!");
     reply.Error(kUnknownTypeText);
