@@ -22,6 +22,9 @@
 
 namespace cv {
 
+class CMyChatService;
+class CMyNewsService;
+
 inline constexpr std::string_view kUsersFolderName = "Users";
 inline constexpr std::string_view kFilesFolderName = "Files";
 inline constexpr std::string_view kNewsFileName = "News.txt";
@@ -113,6 +116,9 @@ class CMyApplication : public CApplication {
   CMySessions& Sessions() { return *sessions_; }
   CMyServerLog& Log() { return *log_; }
   CMyAccountStore& Accounts() { return *accounts_; }
+  // Present once started.
+  CMyChatService* Chat() { return chat_.get(); }
+  CMyNewsService* NewsService() { return newsService_.get(); }
   Uint16 ErrorCount() const { return errorCount_; }
   Uint16 ResetCount() const { return resetCount_; }
   bool IsQuittingPolitely() const { return quitting_; }
@@ -154,6 +160,8 @@ class CMyApplication : public CApplication {
   bool started_ = false;
   bool stepping_ = false;
   Uint16 transferRefCounter_ = 1;
+  std::unique_ptr<CMyChatService> chat_;
+  std::unique_ptr<CMyNewsService> newsService_;
 };
 
 }  // namespace cv

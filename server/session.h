@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "framework/errors.h"
 #include "framework/types.h"
@@ -141,6 +142,10 @@ class CMySessions {
   // Serves requests of this type with handler (replacing an earlier one); logged-in
   // clients only, like every request but Login.
   void AddService(Uint16 type, TServiceHandler handler) { services_[type] = std::move(handler); }
+  // Runs for every client that goes, before anybody hears that it left; tell is false for
+  // drops and resets, where nobody is told.
+  using TLeaveHandler = std::function<void(SClientRecord& record, bool tell)>;
+  void AddLeaveHandler(TLeaveHandler handler) { leaveHandlers_.push_back(std::move(handler)); }
 
   std::list<SClientRecord>& Clients() { return clients_; }
   const std::list<SClientRecord>& Clients() const { return clients_; }
@@ -177,6 +182,7 @@ class CMySessions {
   const std::string* agreement_ = nullptr;
   std::list<SClientRecord> clients_;
   std::map<Uint16, TServiceHandler> services_;
+  std::vector<TLeaveHandler> leaveHandlers_;
   CMyAdmission admission_;
   Uint16 lastUserId_ = 0;
   std::size_t peak_ = 0;

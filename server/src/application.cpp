@@ -8,6 +8,8 @@
 
 #include "framework/clock.h"
 #include "protocol/catalogue.h"
+#include "server/chat.h"
+#include "server/news.h"
 #include "server/src/diskio.h"
 #include "server/src/session_link.h"
 
@@ -67,6 +69,11 @@ void CMyApplication::Start() {
   if (!diskio::IsFolder(usersFolder_)) diskio::MakeFolder(usersFolder_);
   if (!diskio::IsFolder(filesFolder_)) diskio::MakeFolder(filesFolder_);
   LoadTexts();
+  chat_ = std::make_unique<CMyChatService>(*log_, random_);
+  chat_->Install(*sessions_);
+  newsService_ = std::make_unique<CMyNewsService>(news_, settings_.folder, *log_);
+  newsService_->Install(*sessions_);
+  newsService_->Reload();
   prefs_ = LoadServerPrefs(settings_.folder, random_);
   log_->SetOptions(prefs_.options);
 
@@ -291,6 +298,7 @@ void CMyApplication::Reset() {
 
 void CMyApplication::ReloadNews() {
   LoadTexts();
+  if (newsService_) newsService_->Reload();
   log_->Line("", "Reloaded news");
 }
 

@@ -54,6 +54,7 @@ SClientRecord& CMySessions::Add(std::unique_ptr<CMyClientLink> link, Uint32 addr
 }
 
 void CMySessions::Drop(SClientRecord& record) {
+  for (auto& leaving : leaveHandlers_) leaving(record, false);
   for (auto it = clients_.begin(); it != clients_.end(); ++it) {
     if (&*it == &record) {
       clients_.erase(it);
@@ -64,12 +65,15 @@ void CMySessions::Drop(SClientRecord& record) {
 }
 
 void CMySessions::DropAll() {
+  for (SClientRecord& r : clients_)
+    for (auto& leaving : leaveHandlers_) leaving(r, false);
   clients_.clear();
   if (hooks_.statsChanged) hooks_.statsChanged();
 }
 
 void CMySessions::Remove(SClientRecord& record) {
   const Uint16 userId = record.userId;
+  for (auto& leaving : leaveHandlers_) leaving(record, true);
   for (auto it = clients_.begin(); it != clients_.end(); ++it) {
     if (&*it == &record) {
       clients_.erase(it);
