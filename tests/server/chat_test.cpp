@@ -355,6 +355,20 @@ TEST_F(ChatServer, PrivateRoomFromInvitationToClose) {
   EXPECT_EQ(reply.GetInteger(fld::ChatId) & 0xFF, 2u);
 }
 
+TEST_F(ChatServer, ResetClosesEveryRoomWithoutNotices) {
+  auto al = Join("Al");
+  auto bo = Join("Bo");
+  UFieldData reply;
+  ASSERT_TRUE(al->Request(trn::InviteNewChat, {}, &reply));
+  const Uint32 room = reply.GetInteger(fld::ChatId);
+  ASSERT_TRUE(bo->Request(trn::JoinChat, Room(room), &reply));
+  ASSERT_EQ(app_->Chat()->Rooms().size(), 1u);
+  app_->Reset();
+  EXPECT_TRUE(app_->Chat()->Rooms().empty());
+  EXPECT_TRUE(al->WaitClosed());
+  EXPECT_FALSE(al->WaitPush(trn::NotifyChatUserDelete, 0));
+}
+
 TEST_F(ChatServer, BroadcastGoesToEveryLoggedInClientWithoutASender) {
   auto al = Join("Al");
   auto bo = Join("Bo");
