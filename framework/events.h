@@ -197,6 +197,8 @@ std::shared_ptr<CRemote> Remote();
 
 // SIGINT, SIGTERM and SIGHUP become msg_Signal messages to the default handler, read
 // on the loop; nothing runs inside a signal handler. Stop restores the former mask.
+// Call it before starting other threads: they inherit the mask and leave the signals
+// to the loop (the framework's own helper threads block them anyway).
 void WatchSignals();
 void StopWatchingSignals();
 

@@ -158,6 +158,12 @@ void Rearm(TTransportRec* t) {
   UpdateWatch(t);
 }
 
+// A read that failed for good keeps its cause: the socket forgets it once reported.
+void NoteReadFailure(TTransportRec* t, ssize_t n) {
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && t->closeError.errClass == 0)
+    t->closeError = UError::FromSystem(errno);
+}
+
 Uint32 PendingBytes(int fd) {
   int n = 0;
   if (fd < 0 || ::ioctl(fd, FIONREAD, &n) != 0 || n < 0) return 0;
@@ -868,6 +874,7 @@ bool ReceiveBuffer(TTransport t, void*& data, Uint32& size) {
     n = ::recv(t->fd, buffer, waiting, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
+    NoteReadFailure(t, n);
     DisposeBuffer(buffer);
     return false;
   }
@@ -883,6 +890,7 @@ Uint32 Receive(TTransport t, void* buffer, Uint32 capacity) {
   do {
     n = ::recv(t->fd, buffer, capacity, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
+  NoteReadFailure(t, n);
   Rearm(t);
   return n > 0 ? static_cast<Uint32>(n) : 0;
 }
