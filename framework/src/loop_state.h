@@ -53,8 +53,6 @@ class MessageQueue {
   void Replace(Uint32 id, const void* data, Uint32 size, Int16 priority, TMessageProc handler, void* context,
                void* object);
   void Flush(TMessageProc handler, void* context, void* object);
-  // Removes every pending message about object, whoever it was posted to.
-  void FlushObject(void* object);
   // Unlinks the next message to deliver (caller frees it), or none.
   SMessage* Take(std::span<const Uint32> ids);
   std::size_t Count() const { return count_; }
