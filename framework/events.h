@@ -199,7 +199,9 @@ std::shared_ptr<CRemote> Remote();
 // on the loop; nothing runs inside a signal handler. Stop restores the former mask.
 // Call it before starting other threads: they inherit the mask and leave the signals
 // to the loop (the framework's own helper threads block them anyway).
-void WatchSignals();
+// Returns whether this call started watching (false when already watching).
+// CApplication::Run watches while it runs.
+bool WatchSignals();
 void StopWatchingSignals();
 
 }  // namespace UEventLoop

@@ -264,9 +264,9 @@ int NextTimeout() {
 
 std::shared_ptr<CRemote> Remote() { return detail::State().remote; }
 
-void WatchSignals() {
+bool WatchSignals() {
   detail::LoopState& s = detail::State();
-  if (s.signalFd >= 0) return;
+  if (s.signalFd >= 0) return false;
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -281,6 +281,7 @@ void WatchSignals() {
   }
   s.signalFd = fd;
   detail::EnsureBinding(s).Watch(fd, ILoopBinding::evRead, detail::SignalReady, &s);
+  return true;
 }
 
 void StopWatchingSignals() {

@@ -328,6 +328,15 @@ TEST_F(Loop, SignalsArriveAsMessagesAndTerminationQuits) {
   UEventLoop::StopWatchingSignals();
 }
 
+TEST_F(Loop, RunTurnsAnInterruptIntoQuit) {
+  TestApp app;
+  // Raised from inside the running loop, so it must be taken as a message to survive.
+  UMessageSys::Post(1100, nullptr, 0, 0, [](void*, void*, Uint32, const void*, Uint32) { ::kill(::getpid(), SIGINT); });
+  app.Run();
+  EXPECT_TRUE(app.IsQuitting());
+  EXPECT_EQ(app.signals, (std::vector<int>{SIGINT}));
+}
+
 TEST_F(Loop, QuitMessageAndQuitShortcutEndRun) {
   {
     TestApp app;
