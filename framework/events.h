@@ -177,6 +177,10 @@ void RunUntilIdle();
 // Pump, then waits for the next event or due timer (at most timeoutMs; -1 no limit)
 // and pumps again.
 void RunOnce(int timeoutMs = -1);
+// Runs until Stop (programs without an application object; the application's Run
+// uses its quit flag instead). Stop makes the innermost Run return after this pass.
+void Run();
+void Stop();
 // Runs until done() returns true (checked after each pass). Modal loops use it.
 void RunUntil(const std::function<bool()>& done);
 // Runs until done() or until timeoutMs of the real clock have passed; returns done().

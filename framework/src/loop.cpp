@@ -229,6 +229,15 @@ void RunOnce(int timeoutMs) {
   detail::Process(s);
 }
 
+void Run() {
+  detail::LoopState& s = detail::State();
+  s.stopRequested = false;
+  RunUntil([&s] { return s.stopRequested; });
+  s.stopRequested = false;
+}
+
+void Stop() { detail::State().stopRequested = true; }
+
 void RunUntil(const std::function<bool()>& done) {
   detail::LoopState& s = detail::State();
   ILoopBinding& binding = detail::EnsureBinding(s);

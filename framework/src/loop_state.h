@@ -107,6 +107,7 @@ struct LoopState {
   std::map<std::pair<Int64, Uint64>, TTimerRec*> timers;  // running timers by (due, sequence)
   Uint64 timerSequence = 0;
 
+  bool stopRequested = false;
   int signalFd = -1;
   sigset_t savedMask{};
 };

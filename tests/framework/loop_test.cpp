@@ -303,6 +303,19 @@ TEST_F(Loop, RealTimeTimerWakesTheLoop) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(19));
 }
 
+TEST_F(Loop, RunEndsWhenAHandlerStopsIt) {
+  int seen = 0;
+  struct Stopper {
+    int* seen;
+    static void Proc(void* c, void*, Uint32, const void*, Uint32) {
+      if (++*static_cast<Stopper*>(c)->seen == 3) UEventLoop::Stop();
+    }
+  } stopper{&seen};
+  TimerPtr t(UTimer::StartNew(Stopper::Proc, &stopper, 1, true));
+  UEventLoop::Run();
+  EXPECT_EQ(seen, 3);
+}
+
 TEST_F(Loop, WorkFromAnotherThreadWakesTheLoop) {
   bool done = false;
   auto remote = UEventLoop::Remote();
