@@ -146,7 +146,8 @@ Uint32 GetLocalAddressText(TTransport t, char* text, Uint32 capacity);
 SInternetAddress GetRemoteAddress(TTransport t);
 SInternetAddress GetLocalAddress(TTransport t);
 
-// Module settings. The send buffer size is given to every new socket (default 65,536).
+// Module settings. The send buffer size is given to every new socket (default 65,536;
+// 0 leaves the system's own, self-tuning size).
 void SetSendBufferSize(Uint32 bytes);
 Uint32 GetSendBufferSize();
 // An unsent queue that would grow beyond this many bytes means the peer has stopped

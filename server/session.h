@@ -43,8 +43,8 @@ inline constexpr std::string_view kNotAvailableText = "This server does not offe
 class CMyClientLink {
  public:
   virtual ~CMyClientLink() = default;
-  // A request that expects no reply.
-  virtual void Post(Uint16 type, const UFieldData& fields) = 0;
+  // A request that expects no reply. The list is only read (its block may be built).
+  virtual void Post(Uint16 type, UFieldData& fields) = 0;
   // Established: the handshake was accepted and the connection is still up.
   virtual bool IsEstablished() const = 0;
   // Abortive close; the record goes once the close has been noticed.
@@ -135,7 +135,7 @@ class CMySessions {
   void CheckIdle(SClientRecord& record, Uint32 now);
 
   // Posts to every established, logged-in client, in list order.
-  void Broadcast(Uint16 type, const UFieldData& fields);
+  void Broadcast(Uint16 type, UFieldData& fields);
   // Stores the name (cut to 31) and broadcasts NotifyUserChange.
   void SetUser(SClientRecord& record, std::string_view name);
   void AddBan(Uint32 address, Uint32 now) { admission_.Bans().Add(address, now); }

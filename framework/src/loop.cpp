@@ -229,12 +229,21 @@ void RunOnce(int timeoutMs) {
   detail::Process(s);
 }
 
+void Run() {
+  detail::LoopState& s = detail::State();
+  s.stopRequested = false;
+  RunUntil([&s] { return s.stopRequested; });
+  s.stopRequested = false;
+}
+
+void Stop() { detail::State().stopRequested = true; }
+
 void RunUntil(const std::function<bool()>& done) {
   detail::LoopState& s = detail::State();
   ILoopBinding& binding = detail::EnsureBinding(s);
+  // Each round: wait (not at all when messages are pending) and dispatch what is ready,
+  // then run remote work, due timers and every queued message.
   while (!done()) {
-    Pump();
-    if (done()) return;
     binding.Wait(detail::WaitLimit(s, -1));
     detail::Process(s);
   }
@@ -246,8 +255,6 @@ bool RunUntilFor(const std::function<bool()>& done, int timeoutMs) {
   detail::LoopState& s = detail::State();
   ILoopBinding& binding = detail::EnsureBinding(s);
   while (!done()) {
-    Pump();
-    if (done()) return true;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
     if (left <= 0) return done();
     binding.Wait(detail::WaitLimit(s, static_cast<int>(std::min<long long>(left, INT_MAX))));
@@ -266,9 +273,9 @@ int NextTimeout() {
 
 std::shared_ptr<CRemote> Remote() { return detail::State().remote; }
 
-void WatchSignals() {
+bool WatchSignals() {
   detail::LoopState& s = detail::State();
-  if (s.signalFd >= 0) return;
+  if (s.signalFd >= 0) return false;
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -283,6 +290,7 @@ void WatchSignals() {
   }
   s.signalFd = fd;
   detail::EnsureBinding(s).Watch(fd, ILoopBinding::evRead, detail::SignalReady, &s);
+  return true;
 }
 
 void StopWatchingSignals() {

@@ -18,6 +18,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,8 @@
 #include <system_error>
 #include <thread>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "framework/src/loop_state.h"
 #include "framework/transport.h"
@@ -97,16 +100,21 @@ struct TTransportRec {
   bool readyWanted = false;
   bool closeWhenDrained = false;
   bool listening = false;
-  bool readArmed = true;  // one read notification, then quiet until the owner reads
-  bool parked = false;    // hung up while the owner was not reading: unwatched until it reads
-  bool ended = false;     // the read side is finished (closed by the peer or locally)
-  bool shutDown = false;  // shut down locally; nothing more goes out
-  bool broken = false;    // a send failed for good
+  bool readArmed = true;   // reads are watched
+  bool notified = false;   // a read notification went out and the owner has not read since
+  bool writeIdle = false;  // the queue emptied and a write event came: stop watching writes
+  bool parked = false;     // hung up while the owner was not reading: unwatched until it reads
+  bool ended = false;      // the read side is finished (closed by the peer or locally)
+  bool shutDown = false;   // shut down locally; nothing more goes out
+  bool broken = false;     // a send failed for good
   Uint32 watching = 0;
 
   TTimer connectTimer = nullptr;
   TTimer backoffTimer = nullptr;
   SError closeError{0, 0};
+  // Every (handler, context) a notification went to, so that disposal removes them all
+  // even when the owner changed hands meanwhile.
+  std::vector<std::pair<TMessageProc, void*>> notifiedHandlers;
 };
 
 namespace {
@@ -123,7 +131,11 @@ TransportState& Module() {
 bool IsLive(TTransportRec* t) { return Module().live.count(t) != 0; }
 
 void Notify(TTransportRec* t, Uint32 id) {
-  if (t->handler) UMessageSys::Post(id, nullptr, 0, 0, t->handler, t->context, t);
+  if (!t->handler) return;
+  const std::pair<TMessageProc, void*> to{t->handler, t->context};
+  if (std::find(t->notifiedHandlers.begin(), t->notifiedHandlers.end(), to) == t->notifiedHandlers.end())
+    t->notifiedHandlers.push_back(to);
+  UMessageSys::Post(id, nullptr, 0, 0, t->handler, t->context, t);
 }
 
 void Ready(void* context, int fd, Uint32 events);
@@ -134,7 +146,10 @@ Uint32 DesiredWatch(const TTransportRec* t) {
   if (t->status == kConnecting) return ILoopBinding::evWrite;
   const bool readable = t->listening || !t->stream || t->established;
   if (t->handler && t->readArmed && !t->ended && readable) want |= ILoopBinding::evRead;
-  if (t->head && t->established && !t->broken && !t->shutDown) want |= ILoopBinding::evWrite;
+  // Writes stay watched for one idle event after the queue empties, so that a sender
+  // that refills it at once does not pay two watch changes per round.
+  const bool writing = t->head || ((t->watching & ILoopBinding::evWrite) && !t->writeIdle);
+  if (writing && t->established && !t->broken && !t->shutDown) want |= ILoopBinding::evWrite;
   return want;
 }
 
@@ -146,10 +161,17 @@ void UpdateWatch(TTransportRec* t) {
 }
 
 void Rearm(TTransportRec* t) {
+  t->notified = false;
   if (t->readArmed && !t->parked) return;
   t->readArmed = true;
   t->parked = false;
   UpdateWatch(t);
+}
+
+// A read that failed for good keeps its cause: the socket forgets it once reported.
+void NoteReadFailure(TTransportRec* t, ssize_t n) {
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && t->closeError.errClass == 0)
+    t->closeError = UError::FromSystem(errno);
 }
 
 Uint32 PendingBytes(int fd) {
@@ -186,6 +208,7 @@ void AppendBuffer(TTransportRec* t, BufferHeader* h) {
   t->tail = h;
   ++t->buffers;
   t->unsent += h->size - h->sent;
+  t->writeIdle = false;
 }
 
 // The connection is over from the peer's side (or cut by us for cause): the owner hears
@@ -290,24 +313,22 @@ void FinishConnect(TTransportRec* t, int err) {
 void ReadSide(TTransportRec* t, Uint32 events) {
   if (t->ended) return;
   const bool hangup = (events & (ILoopBinding::evHangup | ILoopBinding::evError)) != 0;
-  if (!t->readArmed) {
-    // Only hang-ups are reported while the owner has not read; stop watching until it does.
-    if (hangup) {
-      t->parked = true;
-      UpdateWatch(t);
-    }
+  if (t->notified || !t->readArmed) {
+    // The owner has not read since it was told: stop watching until it does, so that
+    // a paused reader (or a hang-up it has not seen yet) does not make the loop spin.
+    t->readArmed = false;
+    if (hangup) t->parked = true;
+    UpdateWatch(t);
     return;
   }
   if (t->listening) {
-    t->readArmed = false;
+    t->notified = true;
     Notify(t, msg_ConnectionRequest);
-    UpdateWatch(t);
     return;
   }
   if (!t->stream || PendingBytes(t->fd) > 0) {
-    t->readArmed = false;
+    t->notified = true;
     Notify(t, msg_DataArrived);
-    UpdateWatch(t);
     return;
   }
   if (hangup) {
@@ -327,7 +348,14 @@ void Ready(void* context, int /*fd*/, Uint32 events) {
       FinishConnect(t, SocketError(t->fd));
     return;
   }
-  if (events & ILoopBinding::evWrite) Drain(t);
+  if (events & ILoopBinding::evWrite) {
+    if (t->head) {
+      Drain(t);
+    } else {
+      t->writeIdle = true;
+      UpdateWatch(t);
+    }
+  }
   if (events & (ILoopBinding::evRead | ILoopBinding::evHangup | ILoopBinding::evError)) ReadSide(t, events);
 }
 
@@ -341,6 +369,7 @@ void TimerProc(void* context, void* object, Uint32 /*id*/, const void* /*data*/,
     Notify(t, msg_ConnectionFailed);
     UpdateWatch(t);
   } else if (object == t->backoffTimer) {
+    t->notified = false;
     t->readArmed = true;
     UpdateWatch(t);
   }
@@ -612,7 +641,7 @@ void Dispose(TTransport t) {
   UTimer::Dispose(t->connectTimer);
   UTimer::Dispose(t->backoffTimer);
   if (t->handler) UMessageSys::Flush(t->handler, t->context, t);
-  detail::State().queue.FlushObject(t);
+  for (const auto& [handler, context] : t->notifiedHandlers) UMessageSys::Flush(handler, context, t);
   delete t;
 }
 
@@ -714,6 +743,7 @@ TTransport Accept(TTransport listener, void* address, Uint32* size) {
       UError::Trace("UTransport - out of descriptors, pausing accept");
       if (!listener->backoffTimer) listener->backoffTimer = UTimer::New(TimerProc, listener);
       listener->readArmed = false;
+      listener->notified = false;
       UTimer::Start(listener->backoffTimer, kAcceptBackoffMs, false);
       UpdateWatch(listener);
     } else {
@@ -854,6 +884,7 @@ bool ReceiveBuffer(TTransport t, void*& data, Uint32& size) {
     n = ::recv(t->fd, buffer, waiting, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
+    NoteReadFailure(t, n);
     DisposeBuffer(buffer);
     return false;
   }
@@ -869,6 +900,7 @@ Uint32 Receive(TTransport t, void* buffer, Uint32 capacity) {
   do {
     n = ::recv(t->fd, buffer, capacity, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
+  NoteReadFailure(t, n);
   Rearm(t);
   return n > 0 ? static_cast<Uint32>(n) : 0;
 }

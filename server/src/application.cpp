@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "framework/clock.h"
+#include "framework/resources.h"
 #include "protocol/catalogue.h"
 #include "server/chat.h"
 #include "server/news.h"
@@ -81,6 +82,14 @@ void CMyApplication::Start() {
   if (!diskio::IsFile(resourcePath_) && !settings_.resourceFolder.empty()) {
     std::string beside = diskio::Join(settings_.resourceFolder, kServerResourceName);
     if (diskio::IsFile(beside)) resourcePath_ = beside;
+  }
+  // Error texts come from the resource file; without one the built-in texts serve.
+  if (diskio::IsFile(resourcePath_)) {
+    try {
+      URez::OpenFile(resourcePath_);
+    } catch (const SError& e) {
+      std::fprintf(stderr, "corvane-server: cannot read %s (%s)\n", resourcePath_.c_str(), UError::IdText(e).c_str());
+    }
   }
 
   const Uint16 wanted = settings_.port ? *settings_.port : prefs_.port;
@@ -248,12 +257,12 @@ void CMyApplication::PlaySound(Int16 /*sound*/) {
 }
 
 std::string CMyApplication::DescribeError(const SError& e) const {
-  char id[96];
-  if (e.systemCode != 0)
-    std::snprintf(id, sizeof id, "ID %hi/%hi [%li]", e.errClass, e.id, static_cast<long>(e.systemCode));
-  else
-    std::snprintf(id, sizeof id, "ID %hi/%hi", e.errClass, e.id);
-  return std::string("An unknown error has occured.\r") + id;
+  // An error reply carries the description and a short detail.
+  std::string message = UError::MessageText(e);
+  if (message.size() > kLogDescriptionMax) message.resize(kLogDescriptionMax);
+  std::string detail = UError::IdText(e);
+  if (detail.size() > 31) detail.resize(31);
+  return message + "\r" + detail;
 }
 
 void CMyApplication::Terminate(std::string_view why) {
@@ -273,9 +282,7 @@ void CMyApplication::Error(const SError& error) {
       std::fputs("Too many errors! Resetting...\n", stderr);
       Reset();
     }
-    std::string text = DescribeError(error);
-    std::size_t cr = text.find('\r');
-    log_->ErrorLog(text.substr(0, cr), cr == std::string::npos ? "" : text.substr(cr + 1));
+    log_->ErrorLog(UError::MessageText(error), UError::IdText(error));
     PlaySound(130);
     // Input that was pending when the error struck is served again.
     UMessageSys::Post(msg_DataArrived);

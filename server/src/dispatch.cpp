@@ -2,7 +2,6 @@
 // transactions. Services that live elsewhere (chat, news, files, transfers) answer with
 // a refusal until they are plugged in here.
 #include <algorithm>
-#include <cstdio>
 
 #include "protocol/catalogue.h"
 #include "server/session.h"
@@ -18,11 +17,7 @@ bool ExpectsReply(Uint16 type) {
   return info == nullptr || info->expectsReply;
 }
 
-std::string DefaultDescription(const SError& e) {
-  char id[64];
-  std::snprintf(id, sizeof id, "ID %hi/%hi", e.errClass, e.id);
-  return std::string("An unknown error has occured.\r") + id;
-}
+std::string DefaultDescription(const SError& e) { return UError::MessageText(e) + "\r" + UError::IdText(e); }
 
 SUserRequest UserRequestFrom(const UFieldData& request) {
   SUserRequest r;

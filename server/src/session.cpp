@@ -93,7 +93,8 @@ SClientRecord* CMySessions::FindUser(Uint16 userId) {
   return nullptr;
 }
 
-void CMySessions::Broadcast(Uint16 type, const UFieldData& fields) {
+void CMySessions::Broadcast(Uint16 type, UFieldData& fields) {
+  fields.GetBlock();  // built once, then shared by every post
   for (SClientRecord& r : clients_)
     if (r.loggedIn && r.link && r.link->IsEstablished()) r.link->Post(type, fields);
 }

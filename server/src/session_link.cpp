@@ -27,10 +27,9 @@ void CMyTransactLink::RejectHandshake(Uint32 code) {
   StartDisconnect();
 }
 
-void CMyTransactLink::Post(Uint16 type, const UFieldData& fields) {
+void CMyTransactLink::Post(Uint16 type, UFieldData& fields) {
   if (!IsEstablished()) return;
-  UFieldData copy(fields);
-  UTransaction::Post(connection_, type, copy);
+  UTransaction::Post(connection_, type, fields);
 }
 
 }  // namespace cv

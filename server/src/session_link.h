@@ -24,7 +24,7 @@ class CMyTransactLink final : public CMyClientLink {
   void RejectHandshake(Uint32 code);
   void StartDisconnect();
 
-  void Post(Uint16 type, const UFieldData& fields) override;
+  void Post(Uint16 type, UFieldData& fields) override;
   bool IsEstablished() const override;
   void Disconnect() override;
 

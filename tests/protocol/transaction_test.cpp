@@ -498,3 +498,36 @@ TEST_F(Transactions, HandlesOutliveTheirConnection) {
   request.reset();  // disposing is always fine
   EXPECT_THROW(UTransaction::NewRequest(nullptr, 101), SError);
 }
+
+TEST_F(Transactions, ReplyInSeveralReadsShowsProgressAndCompletesAtTheLastByte) {
+  StartClient();
+  RawPeer peer;
+  AcceptRaw(peer);
+  peer.Send(Bytes{0x54, 0x52, 0x54, 0x50, 0, 0, 0, 0});
+  ASSERT_TRUE(RunUntil([&] { return UTransaction::Connect(client_.get()) == kTransactEstablished; }));
+  TransactionPtr request(UTransaction::NewRequest(client_.get(), trn::GetNews));
+  UFieldData none;
+  UTransaction::Send(request.get(), none);
+
+  UFieldData news;
+  news.AddText(fld::Data, std::string(3000, 'n'));
+  const Bytes reply = Frame(0, UTransaction::GetId(request.get()), true, news.GetBlock());
+  Uint32 last = 0;
+  for (std::size_t pos = 0; pos < reply.size(); pos += 1000) {
+    peer.Send(reply.substr(pos, 1000));
+    const std::size_t sent = std::min(reply.size(), pos + 1000);
+    if (sent == reply.size()) break;
+    ASSERT_TRUE(RunUntil([&] { return UTransaction::GetReceivedSize(request.get()) + 20 == sent || sent < 20; }));
+    EXPECT_FALSE(UTransaction::IsComplete(request.get()));
+    const Uint32 now = UTransaction::GetReceivedSize(request.get());
+    EXPECT_GE(now, last);
+    EXPECT_LE(now, UTransaction::GetTotalSize(request.get()));
+    EXPECT_EQ(UTransaction::GetTotalSize(request.get()), reply.size() - 20);
+    last = now;
+  }
+  ASSERT_TRUE(RunUntil([&] { return UTransaction::IsComplete(request.get()); }));
+  EXPECT_EQ(UTransaction::GetReceivedSize(request.get()), reply.size() - 20);
+  UFieldData got;
+  UTransaction::GetData(request.get(), got);
+  EXPECT_EQ(got.GetFieldSize(fld::Data), 3000u);
+}

@@ -151,4 +151,23 @@ TEST_F(ServerApp, PoliteQuitWithAMessageEndsWhenTheLastClientHasGone) {
   EXPECT_TRUE(std::filesystem::exists(settings_.folder + "/Prefs"));
 }
 
+TEST_F(ServerApp, ARunOfTwelveQuickConnectionsFromOneAddressIsBanned) {
+  Start();
+  // Eleven connections in a row, each gone before the next, are let in.
+  for (int i = 0; i < 11; ++i) {
+    TestClient c;
+    ASSERT_TRUE(c.Connect(app_->Port())) << i;
+    c.Close();
+    ASSERT_TRUE(UEventLoop::RunUntilFor([&] { return app_->Sessions().Count() == 0; }, 5000));
+  }
+  TestClient twelfth;
+  EXPECT_FALSE(twelfth.Connect(app_->Port()));
+  EXPECT_TRUE(Logged("Autobanned for flooding"));
+  EXPECT_TRUE(app_->Sessions().Bans().Contains(0x7F000001));
+  // The ban lasts 1800 s.
+  UClock::Advance(1801 * 1000);
+  TestClient later;
+  EXPECT_TRUE(later.Connect(app_->Port()));
+}
+
 }  // namespace

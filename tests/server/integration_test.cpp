@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <regex>
 
 #include "server/application.h"
 #include "server_harness.h"
@@ -19,10 +18,12 @@ using cvtest::TempFolder;
 using cvtest::TestClient;
 
 std::string AdminPassword(const std::string& err) {
-  std::smatch m;
-  std::regex re("account \"admin\" with password \"([^\"]+)\"");
-  if (std::regex_search(err, m, re)) return m[1];
-  return {};
+  const std::string key = "account \"admin\" with password \"";
+  std::size_t at = err.find(key);
+  if (at == std::string::npos) return {};
+  at += key.size();
+  std::size_t end = err.find('"', at);
+  return end == std::string::npos ? std::string() : err.substr(at, end - at);
 }
 
 class ServerProgram : public ::testing::Test {
@@ -225,6 +226,24 @@ TEST(ServerAddAccount, ReadsThePasswordFromStdinAndTheAccountLogsIn) {
   TestClient c;
   ASSERT_TRUE(c.Connect(server.Port()));
   EXPECT_EQ(c.Login("CAROL", "s3cret"), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServerProgram, SighupReloadsNewsAndAgreement) {
+  cvtest::WriteFile(dir_ + "/Agreement.txt", std::string("House rules."));
+  server_.Signal(SIGHUP);
+  for (int i = 0; i < 500 && server_.Stderr().find("Reloaded news") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_NE(server_.Stderr().find("Reloaded news"), std::string::npos);
+  TestClient a;
+  ASSERT_TRUE(a.Connect(server_.Port()));
+  ASSERT_EQ(a.Login("", ""), 0u);
+  auto agreement = a.WaitPush(trn::ShowAgreement);
+  ASSERT_TRUE(agreement);
+  EXPECT_EQ(agreement->fields.GetText(fld::Data), "House rules.");
 }
 
 }  // namespace

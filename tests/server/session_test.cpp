@@ -14,7 +14,7 @@ using cvtest::TempFolder;
 struct RecordingLink : CMyClientLink {
   std::vector<std::pair<Uint16, UFieldData>> posts;
   bool cut = false;
-  void Post(Uint16 type, const UFieldData& fields) override { posts.emplace_back(type, fields); }
+  void Post(Uint16 type, UFieldData& fields) override { posts.emplace_back(type, fields); }
   bool IsEstablished() const override { return !cut; }
   void Disconnect() override { cut = true; }
 };
