@@ -86,8 +86,8 @@ class CMyChatService {
   Uint32 NewRoomId();
   void RemoveMember(std::list<SPrivateChat>::iterator room, Uint16 userId, bool tell);
   // Posts to the established client with that id; false when there is none.
-  bool PostTo(Uint16 userId, Uint16 type, const UFieldData& fields);
-  void PostToMembers(const SPrivateChat& room, Uint16 type, const UFieldData& fields, bool readersOnly);
+  bool PostTo(Uint16 userId, Uint16 type, UFieldData& fields);
+  void PostToMembers(const SPrivateChat& room, Uint16 type, UFieldData& fields, bool readersOnly);
   void SendInvitations(const SClientRecord& inviter, const SPrivateChat& room, const UFieldData& request,
                        bool skipMembers);
 

@@ -95,14 +95,14 @@ std::string CMyChatService::QuotaRefusal(std::string_view message, std::string_v
                      e.data(), t.data());
 }
 
-bool CMyChatService::PostTo(Uint16 userId, Uint16 type, const UFieldData& fields) {
+bool CMyChatService::PostTo(Uint16 userId, Uint16 type, UFieldData& fields) {
   SClientRecord* r = sessions_->FindUser(userId);
   if (!r || !Established(*r)) return false;
   r->link->Post(type, fields);
   return true;
 }
 
-void CMyChatService::PostToMembers(const SPrivateChat& room, Uint16 type, const UFieldData& fields, bool readersOnly) {
+void CMyChatService::PostToMembers(const SPrivateChat& room, Uint16 type, UFieldData& fields, bool readersOnly) {
   for (Uint16 id : room.members) {
     SClientRecord* r = sessions_->FindUser(id);
     if (!r || !Established(*r)) continue;
