@@ -1,6 +1,7 @@
 // Bulk throughput over loopback: UTransport against a plain blocking socket copy.
 //
-//   bench_transport_bulk [bytes]    bytes may end in K, M or G (default 1G)
+//   bench_transport_bulk [bytes [only]]   bytes may end in K, M or G (default 1G);
+//                                         only: base, send, hand or recv (for profiling)
 //
 // Each run moves the same byte count between a blocking socket on a helper thread and
 // the other end: first a blocking socket (the baseline), then UTransport sending, then
@@ -236,6 +237,15 @@ int main(int argc, char** argv) {
   std::printf("transport_bulk: %llu bytes over loopback, %zu-byte chunks\n", (unsigned long long)total, kChunk);
   const Uint32 defaults = UTransport::GetSendBufferSize();
   // The machine may be shared: each figure is the best of a few alternating rounds.
+  const std::string only = argc > 2 ? argv[2] : "";
+  if (!only.empty()) {
+    double r = only == "base"   ? Baseline(total, defaults)
+               : only == "send" ? TransportSending(total, false)
+               : only == "hand" ? TransportSending(total, true)
+                                : TransportReceiving(total, defaults);
+    std::printf("%s: %.1f MiB/s\n", only.c_str(), r);
+    return 0;
+  }
   const int rounds = total >= (256ull << 20) ? 3 : 5;
   for (Uint32 sndbuf : {defaults, 0u}) {
     UTransport::SetSendBufferSize(sndbuf);

@@ -177,6 +177,10 @@ void RunUntilIdle();
 // Pump, then waits for the next event or due timer (at most timeoutMs; -1 no limit)
 // and pumps again.
 void RunOnce(int timeoutMs = -1);
+// Runs until Stop (programs without an application object; the application's Run
+// uses its quit flag instead). Stop makes the innermost Run return after this pass.
+void Run();
+void Stop();
 // Runs until done() returns true (checked after each pass). Modal loops use it.
 void RunUntil(const std::function<bool()>& done);
 // Runs until done() or until timeoutMs of the real clock have passed; returns done().
@@ -197,7 +201,11 @@ std::shared_ptr<CRemote> Remote();
 
 // SIGINT, SIGTERM and SIGHUP become msg_Signal messages to the default handler, read
 // on the loop; nothing runs inside a signal handler. Stop restores the former mask.
-void WatchSignals();
+// Call it before starting other threads: they inherit the mask and leave the signals
+// to the loop (the framework's own helper threads block them anyway).
+// Returns whether this call started watching (false when already watching).
+// CApplication::Run watches while it runs.
+bool WatchSignals();
 void StopWatchingSignals();
 
 }  // namespace UEventLoop

@@ -27,7 +27,15 @@ void CApplication::Dispatch(void* context, void* object, Uint32 id, const void* 
 }
 
 void CApplication::Run() {
-  UEventLoop::RunUntil([this] { return quit_; });
+  // Interrupt, terminate and hang-up become messages while the loop runs.
+  const bool watching = UEventLoop::WatchSignals();
+  try {
+    UEventLoop::RunUntil([this] { return quit_; });
+  } catch (...) {
+    if (watching) UEventLoop::StopWatchingSignals();
+    throw;
+  }
+  if (watching) UEventLoop::StopWatchingSignals();
 }
 
 void CApplication::QuitRequested() { Quit(); }

@@ -173,24 +173,6 @@ void MessageQueue::Flush(TMessageProc handler, void* context, void* object) {
   }
 }
 
-void MessageQueue::FlushObject(void* object) {
-  if (!object) return;
-  for (Bucket& b : buckets_) {
-    SMessage* prev = nullptr;
-    SMessage* m = b.head;
-    while (m) {
-      SMessage* next = m->next;
-      if (m->object == object) {
-        Unlink(b, prev, m);
-        Free(m);
-      } else {
-        prev = m;
-      }
-      m = next;
-    }
-  }
-}
-
 SMessage* MessageQueue::Take(std::span<const Uint32> ids) {
   for (Bucket& b : buckets_) {
     SMessage* prev = nullptr;

@@ -229,6 +229,15 @@ void RunOnce(int timeoutMs) {
   detail::Process(s);
 }
 
+void Run() {
+  detail::LoopState& s = detail::State();
+  s.stopRequested = false;
+  RunUntil([&s] { return s.stopRequested; });
+  s.stopRequested = false;
+}
+
+void Stop() { detail::State().stopRequested = true; }
+
 void RunUntil(const std::function<bool()>& done) {
   detail::LoopState& s = detail::State();
   ILoopBinding& binding = detail::EnsureBinding(s);
@@ -264,9 +273,9 @@ int NextTimeout() {
 
 std::shared_ptr<CRemote> Remote() { return detail::State().remote; }
 
-void WatchSignals() {
+bool WatchSignals() {
   detail::LoopState& s = detail::State();
-  if (s.signalFd >= 0) return;
+  if (s.signalFd >= 0) return false;
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -281,6 +290,7 @@ void WatchSignals() {
   }
   s.signalFd = fd;
   detail::EnsureBinding(s).Watch(fd, ILoopBinding::evRead, detail::SignalReady, &s);
+  return true;
 }
 
 void StopWatchingSignals() {

@@ -53,8 +53,6 @@ class MessageQueue {
   void Replace(Uint32 id, const void* data, Uint32 size, Int16 priority, TMessageProc handler, void* context,
                void* object);
   void Flush(TMessageProc handler, void* context, void* object);
-  // Removes every pending message about object, whoever it was posted to.
-  void FlushObject(void* object);
   // Unlinks the next message to deliver (caller frees it), or none.
   SMessage* Take(std::span<const Uint32> ids);
   std::size_t Count() const { return count_; }
@@ -109,6 +107,7 @@ struct LoopState {
   std::map<std::pair<Int64, Uint64>, TTimerRec*> timers;  // running timers by (due, sequence)
   Uint64 timerSequence = 0;
 
+  bool stopRequested = false;
   int signalFd = -1;
   sigset_t savedMask{};
 };

@@ -18,6 +18,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,8 @@
 #include <system_error>
 #include <thread>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "framework/src/loop_state.h"
 #include "framework/transport.h"
@@ -109,6 +112,9 @@ struct TTransportRec {
   TTimer connectTimer = nullptr;
   TTimer backoffTimer = nullptr;
   SError closeError{0, 0};
+  // Every (handler, context) a notification went to, so that disposal removes them all
+  // even when the owner changed hands meanwhile.
+  std::vector<std::pair<TMessageProc, void*>> notifiedHandlers;
 };
 
 namespace {
@@ -125,7 +131,11 @@ TransportState& Module() {
 bool IsLive(TTransportRec* t) { return Module().live.count(t) != 0; }
 
 void Notify(TTransportRec* t, Uint32 id) {
-  if (t->handler) UMessageSys::Post(id, nullptr, 0, 0, t->handler, t->context, t);
+  if (!t->handler) return;
+  const std::pair<TMessageProc, void*> to{t->handler, t->context};
+  if (std::find(t->notifiedHandlers.begin(), t->notifiedHandlers.end(), to) == t->notifiedHandlers.end())
+    t->notifiedHandlers.push_back(to);
+  UMessageSys::Post(id, nullptr, 0, 0, t->handler, t->context, t);
 }
 
 void Ready(void* context, int fd, Uint32 events);
@@ -156,6 +166,12 @@ void Rearm(TTransportRec* t) {
   t->readArmed = true;
   t->parked = false;
   UpdateWatch(t);
+}
+
+// A read that failed for good keeps its cause: the socket forgets it once reported.
+void NoteReadFailure(TTransportRec* t, ssize_t n) {
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && t->closeError.errClass == 0)
+    t->closeError = UError::FromSystem(errno);
 }
 
 Uint32 PendingBytes(int fd) {
@@ -625,7 +641,7 @@ void Dispose(TTransport t) {
   UTimer::Dispose(t->connectTimer);
   UTimer::Dispose(t->backoffTimer);
   if (t->handler) UMessageSys::Flush(t->handler, t->context, t);
-  detail::State().queue.FlushObject(t);
+  for (const auto& [handler, context] : t->notifiedHandlers) UMessageSys::Flush(handler, context, t);
   delete t;
 }
 
@@ -868,6 +884,7 @@ bool ReceiveBuffer(TTransport t, void*& data, Uint32& size) {
     n = ::recv(t->fd, buffer, waiting, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
+    NoteReadFailure(t, n);
     DisposeBuffer(buffer);
     return false;
   }
@@ -883,6 +900,7 @@ Uint32 Receive(TTransport t, void* buffer, Uint32 capacity) {
   do {
     n = ::recv(t->fd, buffer, capacity, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
+  NoteReadFailure(t, n);
   Rearm(t);
   return n > 0 ? static_cast<Uint32>(n) : 0;
 }

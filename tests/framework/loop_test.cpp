@@ -303,6 +303,19 @@ TEST_F(Loop, RealTimeTimerWakesTheLoop) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(19));
 }
 
+TEST_F(Loop, RunEndsWhenAHandlerStopsIt) {
+  int seen = 0;
+  struct Stopper {
+    int* seen;
+    static void Proc(void* c, void*, Uint32, const void*, Uint32) {
+      if (++*static_cast<Stopper*>(c)->seen == 3) UEventLoop::Stop();
+    }
+  } stopper{&seen};
+  TimerPtr t(UTimer::StartNew(Stopper::Proc, &stopper, 1, true));
+  UEventLoop::Run();
+  EXPECT_EQ(seen, 3);
+}
+
 TEST_F(Loop, WorkFromAnotherThreadWakesTheLoop) {
   bool done = false;
   auto remote = UEventLoop::Remote();
@@ -326,6 +339,15 @@ TEST_F(Loop, SignalsArriveAsMessagesAndTerminationQuits) {
   EXPECT_TRUE(app.IsQuitting());
   EXPECT_EQ(app.signals.back(), SIGTERM);
   UEventLoop::StopWatchingSignals();
+}
+
+TEST_F(Loop, RunTurnsAnInterruptIntoQuit) {
+  TestApp app;
+  // Raised from inside the running loop, so it must be taken as a message to survive.
+  UMessageSys::Post(1100, nullptr, 0, 0, [](void*, void*, Uint32, const void*, Uint32) { ::kill(::getpid(), SIGINT); });
+  app.Run();
+  EXPECT_TRUE(app.IsQuitting());
+  EXPECT_EQ(app.signals, (std::vector<int>{SIGINT}));
 }
 
 TEST_F(Loop, QuitMessageAndQuitShortcutEndRun) {

@@ -408,6 +408,75 @@ TEST_F(Transport, PeerThatStopsReadingIsCutOffAtTheLimit) {
   EXPECT_EQ(UTransport::GetUnsentSize(client.t), 0u);
 }
 
+TEST_F(Transport, ConnectThatNeverCompletesTimesOut) {
+  // A listener whose accept queue is full drops further connection attempts, so a
+  // connect to it stays in progress.
+  int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(::listen(lfd, 0), 0);
+  socklen_t len = sizeof sa;
+  ::getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    fillers.push_back(fd);
+  }
+  UEventLoop::RunUntilFor([] { return false; }, 50);  // let the handshakes settle
+
+  Peer client;
+  client.Attach(UTransport::New(kTransportTCP));
+  SInternetAddress target = SInternetAddress::Loopback(ntohs(sa.sin_port));
+  UTransport::StartConnect(client.t, &target, sizeof target);
+  UEventLoop::RunUntilIdle();
+  if (UTransport::GetConnectStatus(client.t) != kConnectInProgress) {
+    for (int fd : fillers) ::close(fd);
+    ::close(lfd);
+    GTEST_SKIP() << "the system completed the connect anyway";
+  }
+  UClock::Advance(UTransport::GetConnectTimeout());
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionFailed); }));
+  EXPECT_EQ(client.events, (std::vector<Uint32>{msg_ConnectionFailed}));
+  try {
+    UTransport::GetConnectStatus(client.t);
+    ADD_FAILURE() << "no error";
+  } catch (const SError& e) {
+    EXPECT_TRUE(e.Is(errClassNetwork, errTimedOut)) << e.errClass << "/" << e.id;
+  }
+  for (int fd : fillers) ::close(fd);
+  ::close(lfd);
+}
+
+TEST_F(Transport, PausedReaderIsToldOnceAndHearsTheCloseAfterReading) {
+  RawListener raw;
+  Peer client;
+  client.Attach(UTransport::New(kTransportTCP));
+  SInternetAddress target = SInternetAddress::Loopback(raw.port);
+  UTransport::StartConnect(client.t, &target, sizeof target);
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished); }));
+  int far = raw.Accept();
+  ASSERT_GE(far, 0);
+  ASSERT_EQ(::send(far, "hello", 5, 0), 5);
+  ::close(far);  // data, then the close
+
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_DataArrived); }));
+  // The owner does not read: the loop goes quiet instead of repeating the news.
+  UEventLoop::RunUntilFor([] { return false; }, 30);
+  UEventLoop::RunUntilIdle();
+  EXPECT_EQ(client.events, (std::vector<Uint32>{msg_ConnectionEstablished, msg_DataArrived}));
+  EXPECT_TRUE(UTransport::IsConnected(client.t));
+
+  char buf[16];
+  EXPECT_EQ(UTransport::GetReceiveSize(client.t), 5u);
+  EXPECT_EQ(UTransport::Receive(client.t, buf, sizeof buf), 5u);
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionClosed); }));
+  EXPECT_EQ(client.events.back(), msg_ConnectionClosed);
+  EXPECT_FALSE(UTransport::IsConnected(client.t));
+}
+
 TEST_F(Transport, DatagramsToAddressesAndNames) {
   Peer receiver, sender;
   receiver.Attach(UTransport::New(kTransportUDP));

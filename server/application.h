@@ -1,0 +1,167 @@
+// The server program's application object: owns the folders and texts loaded from disk,
+// the preferences, the listeners and the client sessions; runs the start-up, routes
+// every transport notification to the session step, counts unexpected errors (a reset
+// after 101, termination after 11 resets) and quits at once or politely.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "framework/events.h"
+#include "framework/random.h"
+#include "framework/transport.h"
+#include "protocol/transaction.h"
+#include "server/accounts.h"
+#include "server/prefs.h"
+#include "server/serverlog.h"
+#include "server/session.h"
+
+namespace cv {
+
+class CMyChatService;
+class CMyNewsService;
+
+inline constexpr std::string_view kUsersFolderName = "Users";
+inline constexpr std::string_view kFilesFolderName = "Files";
+inline constexpr std::string_view kNewsFileName = "News.txt";
+inline constexpr std::string_view kAgreementFileName = "Agreement.txt";
+inline constexpr std::string_view kServerResourceName = "cvserver.dat";
+inline constexpr std::string_view kShutdownMessage = "The server is shutting down.";
+inline constexpr Uint32 kSubProtocol = FourCC("CRVN");
+constexpr Uint16 kSubVersion = 2;
+constexpr Uint16 kMaxErrors = 100;  // one more resets
+constexpr Uint16 kMaxResets = 10;   // one more terminates
+// How long a polite quit at a signal waits for clients before ending anyway.
+constexpr Uint32 kShutdownWaitMs = 3000;
+constexpr Uint32 kShutdownPollMs = 50;
+
+// What the command line says.
+struct SServerCommandLine {
+  enum EAction { Run, Help, Version, AddAccount };
+  EAction action = Run;
+  bool headless = false;
+  std::string dir;             // empty: the program's folder
+  std::optional<Uint16> port;  // absent: from the preferences; 0: any free port
+  std::string accountLogin;    // --add-account
+  std::string accountName;     // --name
+  bool accountAdmin = false;   // --admin (else --guest)
+};
+
+// False with a message for an unknown option, a missing value or a bad port.
+bool ParseServerCommandLine(std::span<const std::string_view> args, SServerCommandLine& out, std::string& error);
+std::string ServerUsageText();
+// The folder that holds the running program.
+std::string ProgramFolder();
+
+// Every defined privilege; what the guest account gets (read and send chat, read news,
+// download files).
+SPrivilegeSet AdminPrivileges();
+SPrivilegeSet GuestPrivileges();
+// An account with a plain-text password, stored as the account store stores it.
+SUserData MakeAccount(std::string_view login, std::string_view name, std::string_view plainPassword,
+                      const SPrivilegeSet& access);
+// 12 letters and digits from the system's entropy source (the framework generator is
+// seeded from the uptime, which an attacker could guess).
+std::string RandomPassword();
+// When the users folder holds no account: creates "admin" with every privilege and the
+// returned random password, and "guest" with an empty one. Empty when nothing was made.
+std::string CreateFirstAccounts(CMyAccountStore& store);
+
+struct SServerSettings {
+  std::string folder;          // holds Users, Files, News.txt, Prefs, the logs
+  std::string resourceFolder;  // where cvserver.dat is found when folder has none
+  std::optional<Uint16> port;  // overrides the preferences; 0: any free port
+  bool headless = true;
+  // Log window lines; headless servers default to the diagnostic output.
+  CMyServerLog::LineHook logHook;
+  // Ends the process without saving (too many resets); tests replace it.
+  std::function<void(std::string_view why)> terminate;
+};
+
+class CMyApplication : public CApplication {
+ public:
+  explicit CMyApplication(SServerSettings settings);
+  ~CMyApplication() override;
+
+  // Start-up: folders, news and agreement, preferences, listeners, the start line.
+  // Raises when a port cannot be bound.
+  void Start();
+
+  void QuitRequested() override;
+  void Quit() override;
+  void Error(const SError& error) override;
+  void HandleMessage(void* object, Uint32 id, const void* data, Uint32 size) override;
+  void Signal(int signalNumber) override;
+  void Timer(TTimer timer) override;
+
+  // Sets quitting, tells every logged-in client why and ends once they have gone. An
+  // empty message, or nobody connected, quits at once.
+  void PoliteQuit(std::string_view message);
+  void ReloadNews();
+  // Drops every client and restarts the error count; the listeners stay.
+  void Reset();
+
+  Uint16 Port() const { return port_; }
+  Uint16 TransferPort() const { return transferPort_; }
+  const std::string& LocalAddressText() const { return localAddress_; }
+  const std::string& Folder() const { return settings_.folder; }
+  const std::string& News() const { return news_; }
+  const std::string* Agreement() const { return agreement_ ? &*agreement_ : nullptr; }
+  const std::string& ResourcePath() const { return resourcePath_; }
+  SServerPrefs& Prefs() { return prefs_; }
+  CMySessions& Sessions() { return *sessions_; }
+  CMyServerLog& Log() { return *log_; }
+  CMyAccountStore& Accounts() { return *accounts_; }
+  // Present once started.
+  CMyChatService* Chat() { return chat_.get(); }
+  CMyNewsService* NewsService() { return newsService_.get(); }
+  Uint16 ErrorCount() const { return errorCount_; }
+  Uint16 ResetCount() const { return resetCount_; }
+  bool IsQuittingPolitely() const { return quitting_; }
+
+  // The session step: accepts, checks handshakes, serves requests, notices closes.
+  void SessionStep();
+
+  // Seconds of the framework clock.
+  static Uint32 Now();
+
+ private:
+  static void OnTransport(void* context, void* object, Uint32 id, const void* data, Uint32 size);
+  void AcceptClients(Uint32 now);
+  void AcceptTransfers();
+  void PlaySound(Int16 sound);
+  void Terminate(std::string_view why);
+  std::string DescribeError(const SError& e) const;
+  void LoadTexts();
+
+  SServerSettings settings_;
+  URandom random_;
+  SServerPrefs prefs_;
+  std::unique_ptr<CMyServerLog> log_;
+  std::unique_ptr<CMyAccountStore> accounts_;
+  std::unique_ptr<CMySessions> sessions_;
+  std::string usersFolder_, filesFolder_, resourcePath_;
+  std::string news_;
+  std::optional<std::string> agreement_;
+  TransactConnectionPtr listener_;
+  TransportPtr transferListener_;
+  TimerPtr shutdownTimer_;
+  Int64 shutdownStart_ = 0;
+  Uint16 port_ = 0;
+  Uint16 transferPort_ = 0;
+  std::string localAddress_;
+  Uint16 errorCount_ = 0;
+  Uint16 resetCount_ = 0;
+  bool quitting_ = false;
+  bool started_ = false;
+  bool stepping_ = false;
+  Uint16 transferRefCounter_ = 1;
+  std::unique_ptr<CMyChatService> chat_;
+  std::unique_ptr<CMyNewsService> newsService_;
+};
+
+}  // namespace cv
