@@ -5,6 +5,11 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "framework/types.h"
 
@@ -82,6 +87,30 @@ SError FromSystem(Int32 code);
 
 // A short debugging trace ("UTransport - already connected"); never shown to users.
 void Trace(const char* text);
+
+// The error's text from the 'EMSG' item list of its class in the open resource files,
+// else one of the two built-in texts. Cut to capacity; no terminator.
+std::size_t GetMessageText(const SError& error, void* buffer, std::size_t capacity);
+// "ID 8/104", with " [errno]" when a system code is kept and " @ source #line" when
+// the source is known.
+std::size_t GetIdText(const SError& error, void* buffer, std::size_t capacity);
+std::string MessageText(const SError& error);
+std::string IdText(const SError& error);
+// What the alert shows: the message, two carriage returns, the id text.
+std::string AlertText(const SError& error);
+
+// Shows the error (title "ERROR") through the alert sink; silent errors show nothing.
+void Alert(const SError& error);
+// Receives every alert: title and text, both Mac OS Roman. The window toolkit installs
+// a modal alert here; the default writes to stderr. Passing none restores the default.
+using AlertSink = std::function<void(std::string_view title, std::string_view text)>;
+void SetAlertSink(AlertSink sink);
+
+// The text of one item of an 'IVA1' list; false when the list has no such item or is
+// malformed. Item id 0 never matches.
+bool FindListItem(ByteView list, Uint32 itemId, std::string_view& text);
+// Builds an 'IVA1' list from (id, text) pairs; ids are sorted, duplicates keep the last.
+Bytes MakeItemList(std::vector<std::pair<Uint32, std::string>> items);
 
 }  // namespace UError
 

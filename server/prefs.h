@@ -83,7 +83,8 @@ bool DecodeServerPrefs(ByteView data, URandom& random, SServerPrefs& prefs);
 
 // Reads the folder's "Prefs"; anything wrong with it gives the defaults, silently.
 SServerPrefs LoadServerPrefs(const std::string& folder, URandom& random);
-// Writes the folder's "Prefs" whole and atomically; raises the file system's error.
+// Writes the folder's "Prefs" whole and atomically; raises the file system's error. The
+// caller puts the current windows and the sound setting (optPlaySounds) into prefs first.
 void SaveServerPrefs(const std::string& folder, const SServerPrefs& prefs);
 
 }  // namespace cv

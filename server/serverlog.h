@@ -24,6 +24,7 @@ inline constexpr std::string_view kAccountLogHeader = "Date/time\tAddress\tAccou
 constexpr std::size_t kLogRecordMax = 1023;
 constexpr std::size_t kLogDateMax = 127;
 constexpr std::size_t kLogAddressMax = 127;
+constexpr std::size_t kLogSessionTextMax = 31;  // session login and name
 constexpr std::size_t kLogDescriptionMax = 255;
 constexpr std::size_t kLogIdTextMax = 127;
 constexpr std::size_t kLogWindowMax = 16384;
@@ -34,6 +35,11 @@ struct SLogActor {
   std::string account;  // session login
   std::string name;     // session name
 };
+
+// The subject of a client's log line: its name, or its address text while it has none.
+inline std::string_view LogSubject(std::string_view name, std::string_view address) {
+  return name.empty() ? address : name;
+}
 
 // Text of the log window: cleared once it exceeds 16384 bytes, lines separated by CR.
 class CMyLogText {

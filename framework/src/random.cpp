@@ -34,6 +34,9 @@ Int32 URandom::Next() {
 Int32 URandom::Draw(Int32 min, Int32 max) {
   const double s = double(Next());
   const double v = double(min) + ((s + 2147483647.0) / 4294967295.0) * (double(max) + 1.0 - double(min));
+  // The state -2^31 would land one below min; keep every draw inside the range.
+  if (v < double(min)) return min;
+  if (v > double(max)) return max;
   return Int32(v);  // truncation toward zero
 }
 

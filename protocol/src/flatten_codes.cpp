@@ -4,32 +4,12 @@
 #include <iterator>
 
 #include "framework/errors.h"
+#include "framework/filesys.h"
 #include "protocol/flatten.h"
 
 namespace cv {
 
 namespace {
-
-struct SExtensionCodes {
-  const char* extension;  // upper case
-  SFileCodes codes;
-};
-
-constexpr SExtensionCodes kExtensionTable[] = {
-    {"BMP", {FourCC("BMP "), FourCC("GKON")}}, {"C", {FourCC("TEXT"), FourCC("CWIE")}},
-    {"CP", {FourCC("TEXT"), FourCC("CWIE")}},  {"CPP", {FourCC("TEXT"), FourCC("CWIE")}},
-    {"H", {FourCC("TEXT"), FourCC("CWIE")}},   {"HPP", {FourCC("TEXT"), FourCC("CWIE")}},
-    {"DAT", {FourCC("BINA"), FourCC("hDmp")}}, {"DOC", {FourCC("W6BN"), FourCC("MSWD")}},
-    {"EXE", {FourCC("DEXE"), FourCC("CWIE")}}, {"GIF", {FourCC("GIFf"), FourCC("GKON")}},
-    {"CBM", {FourCC("CVbm"), FourCC("CVCL")}}, {"CPF", kPartialFileCodes},
-    {"JPG", {FourCC("JPEG"), FourCC("GKON")}}, {"MOV", {FourCC("MooV"), FourCC("TVOD")}},
-    {"MP3", {FourCC("MP3 "), FourCC("MAmp")}}, {"MPG", {FourCC("MPG "), FourCC("TVOD")}},
-    {"SIT", {FourCC("SITD"), FourCC("SIT!")}}, {"TIF", {FourCC("TIFF"), FourCC("GKON")}},
-    {"TXT", {FourCC("TEXT"), FourCC("ttxt")}}, {"WAV", {FourCC("WAVE"), FourCC("TVOD")}},
-    {"ZIP", {FourCC("ZIP "), FourCC("ZIP ")}},
-};
-
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 constexpr std::size_t kExtensionKeep = 15;
 
@@ -55,14 +35,9 @@ std::string_view FileExtension(std::string_view name) {
 }
 
 SFileCodes CodesFromName(std::string_view name) {
-  const std::string_view ext = FileExtension(name);
-  if (ext.empty() || ext.size() > 3) return kDefaultFileCodes;
-  char upper[4] = {};
-  std::transform(ext.begin(), ext.end(), upper, Upper);
-  for (const auto& row : kExtensionTable) {
-    if (std::string_view(row.extension) == std::string_view(upper, ext.size())) return row.codes;
-  }
-  return kDefaultFileCodes;
+  SFileCodes codes;
+  UFileSys::TypeAndCreatorFromName(LastPathComponent(name), codes.type, codes.creator);
+  return codes;
 }
 
 SDateStamp StampFromFileTime(Int64 unixSeconds, Uint16 msecs) {

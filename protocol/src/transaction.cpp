@@ -172,13 +172,9 @@ bool Pump(TTransactConnectionRec& c) {
   bool filed = false;
   try {
     if (c.scratch.size() < kReadChunk) c.scratch.resize(kReadChunk);
+    // A bounded read per pump; the transport notifies again while more is waiting.
     std::size_t done = 0;
-    while (true) {
-      if (done >= kPumpBudget) {
-        // More may be waiting; come back after the other pending work.
-        PostUpdate(c, msg_DataArrived);
-        break;
-      }
+    while (done < kPumpBudget) {
       const Uint32 n = UTransport::Receive(c.transport.get(), c.scratch.data(), Uint32(c.scratch.size()));
       if (n == 0) break;
       done += n;

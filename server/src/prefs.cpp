@@ -38,9 +38,7 @@ void AppendCounted(Bytes& out, const std::string& s, std::size_t cap) {
 
 Int32 FreshServerId(URandom& random) {
   Int32 id = 0;
-  // The lowest value is left out: drawing from it, the generator's state -2^31 would
-  // land one below the range.
-  while (id == 0) id = random.Draw(std::numeric_limits<Int32>::min() + 1, std::numeric_limits<Int32>::max());
+  while (id == 0) id = random.Draw(std::numeric_limits<Int32>::min(), std::numeric_limits<Int32>::max());
   return id;
 }
 

@@ -27,8 +27,8 @@ std::string Field(std::string_view s, std::size_t max = 255) {
 }
 
 std::string ActorFields(const std::string& date, const SLogActor& a) {
-  return Cut(date, kLogDateMax) + '\t' + Field(a.address, kLogAddressMax) + '\t' + Field(a.account) + '\t' +
-         Field(a.name);
+  return Cut(date, kLogDateMax) + '\t' + Field(a.address, kLogAddressMax) + '\t' +
+         Field(a.account, kLogSessionTextMax) + '\t' + Field(a.name, kLogSessionTextMax);
 }
 
 }  // namespace

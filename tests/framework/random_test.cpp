@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "framework/types.h"
 
 using namespace cv;
@@ -42,4 +44,12 @@ TEST(DateStamp, UnixRoundTripAndBounds) {
   EXPECT_EQ(back, 1798761599);
   EXPECT_FALSE(StampToUnix(SDateStamp{2026, 0, 365u * 86400}, back));
   EXPECT_TRUE(StampToUnix(SDateStamp{2024, 0, 365u * 86400}, back));  // leap year
+}
+
+TEST(Random, ExtremeStateStaysInsideTheRange) {
+  // The state that maps to the lowest draw: Next() from this seed yields INT32_MIN.
+  const Int32 seed = Int32((0x80000000u - 12345u) * 0xEEB9EB65u);  // inverse of the multiplier mod 2^32
+  URandom r(seed);
+  EXPECT_EQ(r.Draw(INT32_MIN, INT32_MAX), INT32_MIN);
+  EXPECT_EQ(r.State(), INT32_MIN);
 }
