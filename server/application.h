@@ -22,6 +22,8 @@
 
 namespace cv {
 
+class CMyFileService;
+
 inline constexpr std::string_view kUsersFolderName = "Users";
 inline constexpr std::string_view kFilesFolderName = "Files";
 inline constexpr std::string_view kNewsFileName = "News.txt";
@@ -138,6 +140,7 @@ class CMyApplication : public CApplication {
   std::unique_ptr<CMyServerLog> log_;
   std::unique_ptr<CMyAccountStore> accounts_;
   std::unique_ptr<CMySessions> sessions_;
+  std::unique_ptr<CMyFileService> files_;
   std::string usersFolder_, filesFolder_, resourcePath_;
   std::string news_;
   std::optional<std::string> agreement_;

@@ -8,6 +8,7 @@
 
 #include "framework/clock.h"
 #include "protocol/catalogue.h"
+#include "server/files.h"
 #include "server/src/diskio.h"
 #include "server/src/session_link.h"
 
@@ -66,6 +67,9 @@ void CMyApplication::Start() {
   if (!diskio::IsFolder(settings_.folder)) diskio::MakeFolder(settings_.folder);
   if (!diskio::IsFolder(usersFolder_)) diskio::MakeFolder(usersFolder_);
   if (!diskio::IsFolder(filesFolder_)) diskio::MakeFolder(filesFolder_);
+  files_ = std::make_unique<CMyFileService>(filesFolder_, *accounts_, *log_,
+                                            [this](const SError& e) { return DescribeError(e); });
+  files_->Install(*sessions_);
   LoadTexts();
   prefs_ = LoadServerPrefs(settings_.folder, random_);
   log_->SetOptions(prefs_.options);
