@@ -619,3 +619,30 @@ TEST_F(FileLibrary, NothingOutsideTheLibraryCanBeReachedOrChanged) {
 }
 
 }  // namespace
+
+namespace {
+
+// The program itself serves the library from the Files folder beside it.
+TEST(FileLibraryProgram, ServesTheFilesFolderBesideIt) {
+  cv::UTransport::Init();
+  TempFolder tmp;
+  const std::string dir = tmp / "srv";
+  fs::create_directories(dir + "/Files/Docs");
+  cvtest::WriteFile(dir + "/Files/Docs/a.txt", std::string("abc"));
+  cvtest::ServerProcess server;
+  ASSERT_TRUE(server.StartServer(dir)) << server.Stderr();
+  TestClient c;
+  ASSERT_TRUE(c.Connect(server.Port()));
+  ASSERT_EQ(c.Login("", ""), 0u);
+  cv::UFieldData f;
+  f.AddField(cv::fld::FilePath, PathOf({"Docs"}));
+  cv::UFieldData reply;
+  cv::Uint32 code = 99;
+  ASSERT_TRUE(c.Request(cv::trn::GetFileList, f, &reply, &code));
+  ASSERT_EQ(code, 0u) << reply.GetText(cv::fld::ErrorText);
+  auto e = Entries(reply);
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e["a.txt"].raw, ExpectedEntry("TEXT", cv::FourCC("ttxt"), 3, "a.txt"));
+}
+
+}  // namespace
