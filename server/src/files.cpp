@@ -160,10 +160,10 @@ void CMyFileService::Install(CMySessions& sessions) {
       {trn::MoveFile, &CMyFileService::MoveFile},
       {trn::MakeFileAlias, &CMyFileService::MakeFileAlias},
   }};
-  for (const auto& [type, member] : table) {
-    sessions.AddService(type, [this, member](SClientRecord& record, const UFieldData& request, SReply& reply, Uint32) {
-      (this->*member)(record, request, reply);
-    });
+  for (const auto& entry : table) {
+    const TMember member = entry.second;
+    sessions.AddService(entry.first, [this, member](SClientRecord& record, const UFieldData& request, SReply& reply,
+                                                    Uint32) { (this->*member)(record, request, reply); });
   }
 }
 
