@@ -24,6 +24,7 @@ namespace cv {
 
 class CMyChatService;
 class CMyNewsService;
+class CMyFileService;
 
 inline constexpr std::string_view kUsersFolderName = "Users";
 inline constexpr std::string_view kFilesFolderName = "Files";
@@ -144,6 +145,7 @@ class CMyApplication : public CApplication {
   std::unique_ptr<CMyServerLog> log_;
   std::unique_ptr<CMyAccountStore> accounts_;
   std::unique_ptr<CMySessions> sessions_;
+  std::unique_ptr<CMyFileService> files_;
   std::string usersFolder_, filesFolder_, resourcePath_;
   std::string news_;
   std::optional<std::string> agreement_;

@@ -11,6 +11,7 @@
 #include "protocol/catalogue.h"
 #include "server/chat.h"
 #include "server/news.h"
+#include "server/files.h"
 #include "server/src/diskio.h"
 #include "server/src/session_link.h"
 
@@ -69,6 +70,9 @@ void CMyApplication::Start() {
   if (!diskio::IsFolder(settings_.folder)) diskio::MakeFolder(settings_.folder);
   if (!diskio::IsFolder(usersFolder_)) diskio::MakeFolder(usersFolder_);
   if (!diskio::IsFolder(filesFolder_)) diskio::MakeFolder(filesFolder_);
+  files_ = std::make_unique<CMyFileService>(filesFolder_, *accounts_, *log_,
+                                            [this](const SError& e) { return DescribeError(e); });
+  files_->Install(*sessions_);
   LoadTexts();
   chat_ = std::make_unique<CMyChatService>(*log_, random_);
   chat_->Install(*sessions_);

@@ -180,7 +180,7 @@ TEST_F(ServerProgram, RequestsBeforeLoginGetNoAnswerUnknownAndMissingServicesGet
   ASSERT_TRUE(a.Request(999, {}, &reply, &code));
   EXPECT_EQ(code, 1u);
   EXPECT_EQ(reply.GetText(fld::ErrorText), "Unknown transaction type!");
-  ASSERT_TRUE(a.Request(trn::GetFileList, {}, &reply, &code));
+  ASSERT_TRUE(a.Request(trn::DownloadFile, {}, &reply, &code));
   EXPECT_EQ(code, 1u);
   EXPECT_FALSE(reply.GetText(fld::ErrorText).empty());
 }
