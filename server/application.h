@@ -39,6 +39,9 @@ constexpr Uint16 kMaxResets = 10;   // one more terminates
 // How long a polite quit at a signal waits for clients before ending anyway.
 constexpr Uint32 kShutdownWaitMs = 3000;
 constexpr Uint32 kShutdownPollMs = 50;
+// The session step also runs this often without network events, so that idle users are
+// marked and connections that ended quietly (a drained graceful close) are let go.
+constexpr Uint32 kHousekeepingMs = 10000;
 
 // What the command line says.
 struct SServerCommandLine {
@@ -152,6 +155,7 @@ class CMyApplication : public CApplication {
   TransactConnectionPtr listener_;
   TransportPtr transferListener_;
   TimerPtr shutdownTimer_;
+  TimerPtr housekeeping_;
   Int64 shutdownStart_ = 0;
   Uint16 port_ = 0;
   Uint16 transferPort_ = 0;

@@ -126,6 +126,7 @@ void CMyApplication::Start() {
   if (port_ != kDefaultServerPort) subject += ":" + std::to_string(port_);
   log_->Line(subject, "Corvane Server started");
   started_ = true;
+  housekeeping_.reset(UTimer::StartNew(nullptr, nullptr, kHousekeepingMs, true));
 }
 
 void CMyApplication::OnTransport(void* context, void* object, Uint32 id, const void* data, Uint32 size) {
@@ -356,6 +357,10 @@ void CMyApplication::Timer(TTimer timer) {
       Quit();
     else
       SessionStep();
+    return;
+  }
+  if (housekeeping_ && timer == housekeeping_.get()) {
+    SessionStep();
     return;
   }
   CApplication::Timer(timer);

@@ -55,6 +55,18 @@ TEST_F(ServerApp, StartCreatesWhatIsMissingAndLogsTheAddressWithItsPort) {
   EXPECT_EQ(app_->TransferPort(), app_->Port() + 1);
 }
 
+TEST_F(ServerApp, ResourceFileInTheFolderWinsOverTheOneBesideTheProgram) {
+  settings_.resourceFolder = tmp_ / "bin";
+  std::filesystem::create_directories(settings_.resourceFolder);
+  cvtest::WriteFile(tmp_ / "bin/cvserver.dat", std::string("x"));
+  Start();
+  EXPECT_EQ(app_->ResourcePath(), tmp_ / "bin/cvserver.dat");
+  app_.reset();
+  cvtest::WriteFile(settings_.folder + "/cvserver.dat", std::string("y"));
+  Start();
+  EXPECT_EQ(app_->ResourcePath(), settings_.folder + "/cvserver.dat");
+}
+
 TEST_F(ServerApp, IdleAfterSixHundredSecondsAndActiveAgainOnTheNextRequest) {
   Start();
   TestClient a, b;
@@ -64,20 +76,22 @@ TEST_F(ServerApp, IdleAfterSixHundredSecondsAndActiveAgainOnTheNextRequest) {
   ASSERT_EQ(b.Login("", "", "b"), 0u);
   ASSERT_TRUE(a.WaitPush(trn::NotifyUserChange));  // b's arrival
 
+  // The next session step (a request, or the housekeeping tick) finds a silent for 601 s.
   UClock::Advance(601 * 1000);
-  // b's request runs the session step, which finds both silent for 601 s: b becomes
-  // active again at once, a is marked idle.
   ASSERT_TRUE(b.Request(trn::GetOnlineUsers, {}));
-  auto idle = b.WaitPush(trn::NotifyUserChange);
+  auto idle = b.WaitPushFor(trn::NotifyUserChange, 1);
   ASSERT_TRUE(idle);
-  EXPECT_EQ(idle->fields.GetInteger(fld::UserId), 1u);
   EXPECT_EQ(idle->fields.GetInteger(fld::UserFlags) & userFlagIdle, userFlagIdle);
 
   ASSERT_TRUE(a.Request(trn::GetOnlineUsers, {}));
-  auto back = b.WaitPush(trn::NotifyUserChange);
+  auto back = b.WaitPushFor(trn::NotifyUserChange, 1);
   ASSERT_TRUE(back);
-  EXPECT_EQ(back->fields.GetInteger(fld::UserId), 1u);
   EXPECT_EQ(back->fields.GetInteger(fld::UserFlags) & userFlagIdle, 0u);
+  // b's own request cleared b's idle mark again.
+  UFieldData users;
+  ASSERT_TRUE(a.Request(trn::GetOnlineUsers, {}, &users));
+  ASSERT_EQ(users.GetFieldCount(), 2u);
+  EXPECT_EQ(ReadU16(users.GetNthField(2).data() + 4) & userFlagIdle, 0u);
 }
 
 TEST_F(ServerApp, AgreementIsSentAfterLoginUntilItsFileIsRemovedAndNewsReloaded) {

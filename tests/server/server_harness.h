@@ -118,6 +118,25 @@ class TestClient {
     return found;
   }
 
+  // The same for a push about one user (field 103).
+  std::optional<SPush> WaitPushFor(cv::Uint16 type, cv::Uint32 userId, int ms = kWaitMs) {
+    std::optional<SPush> found;
+    cv::UEventLoop::RunUntilFor(
+        [&] {
+          Collect();
+          for (auto it = pushes_.begin(); it != pushes_.end(); ++it) {
+            if (it->type == type && it->fields.GetInteger(cv::fld::UserId) == userId) {
+              found = std::move(*it);
+              pushes_.erase(it);
+              return true;
+            }
+          }
+          return false;
+        },
+        ms);
+    return found;
+  }
+
   bool WaitClosed(int ms = kWaitMs) {
     return cv::UEventLoop::RunUntilFor([&] { return !cv::UTransaction::IsConnected(c_.get()); }, ms);
   }
