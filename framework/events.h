@@ -259,11 +259,4 @@ class CApplication {
   bool quit_ = false;
 };
 
-namespace UError {
-// Shows the error to the user (message text, two returns, the id text); nothing for a
-// silent error. Programs with windows provide the real one; headless builds write it to
-// standard error.
-void Alert(const SError& error);
-}  // namespace UError
-
 }  // namespace cv
