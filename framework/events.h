@@ -181,7 +181,7 @@ void RunOnce(int timeoutMs = -1);
 // uses its quit flag instead). Stop makes the innermost Run return after this pass.
 void Run();
 void Stop();
-// Runs until done() returns true (checked after each pass). Modal loops use it.
+// Runs until done() returns true (checked before each wait). Modal loops use it.
 void RunUntil(const std::function<bool()>& done);
 // Runs until done() or until timeoutMs of the real clock have passed; returns done().
 bool RunUntilFor(const std::function<bool()>& done, int timeoutMs);
@@ -189,8 +189,8 @@ bool RunUntilFor(const std::function<bool()>& done, int timeoutMs);
 // Milliseconds until the next timer is due (0 when one is due, -1 when none runs).
 int NextTimeout();
 
-// Hands fn to the loop of the thread that called Loop() from any thread; it runs on
-// that loop's thread during its next pass.
+// A loop as seen from other threads: Run hands fn over from any thread, and fn runs on
+// the loop's own thread during its next pass (dropped once that loop has ended).
 class CRemote {
  public:
   virtual ~CRemote() = default;
@@ -258,12 +258,5 @@ class CApplication {
   std::vector<std::string> documents_;
   bool quit_ = false;
 };
-
-namespace UError {
-// Shows the error to the user (message text, two returns, the id text); nothing for a
-// silent error. Programs with windows provide the real one; headless builds write it to
-// standard error.
-void Alert(const SError& error);
-}  // namespace UError
 
 }  // namespace cv

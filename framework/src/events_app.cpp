@@ -1,6 +1,5 @@
 // The application object: default handler of the queue, owner of the loop.
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 
 #include "framework/events.h"
@@ -122,18 +121,5 @@ std::vector<std::string> CApplication::SplitCommandLine(std::string_view line) {
   }
   return names;
 }
-
-namespace UError {
-
-// Headless fallback; the desktop toolkit links a strong definition that shows a window.
-__attribute__((weak)) void Alert(const SError& error) {
-  if (error.IsSilent()) return;
-  if (error.systemCode != 0)
-    std::fprintf(stderr, "ERROR: ID %hi/%hi [%li]\n", error.errClass, error.id, static_cast<long>(error.systemCode));
-  else
-    std::fprintf(stderr, "ERROR: ID %hi/%hi\n", error.errClass, error.id);
-}
-
-}  // namespace UError
 
 }  // namespace cv

@@ -173,6 +173,27 @@ TEST_F(Loop, ErrorWhileHandlingErrorIsDropped) {
   EXPECT_EQ(UMessageSys::GetCount(), 0u);
 }
 
+void RaisingSilently(void*, void*, Uint32, const void*, Uint32) {
+  UError::RaiseFull(errClassGeneral, errBadState, "", 0, false, true);
+}
+
+TEST_F(Loop, DefaultErrorAlertsOnceAndNeverForSilentErrors) {
+  std::vector<std::string> alerts;
+  UError::SetAlertSink([&](std::string_view title, std::string_view text) {
+    alerts.push_back(std::string(title) + "|" + std::string(text));
+  });
+  {
+    CApplication app;
+    UMessageSys::Post(1055, nullptr, 0, 0, Raising, nullptr);
+    UMessageSys::Post(1056, nullptr, 0, 0, RaisingSilently, nullptr);
+    UEventLoop::RunUntilIdle();
+  }
+  UError::SetAlertSink(nullptr);
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts[0].rfind("ERROR|", 0), 0u) << alerts[0];
+  EXPECT_NE(alerts[0].find("ID 8/104 @ Raising #1055"), std::string::npos) << alerts[0];
+}
+
 TEST_F(Loop, MessagesWithoutHandlerGoToTheApplication) {
   Recorder r;
   UMessageSys::Post(1060);  // no default handler yet: dropped
