@@ -50,7 +50,7 @@ int ParseDigits(const char*& p) {
   return v > kMaxField ? kMaxField : v;
 }
 
-struct Spec {
+struct Conversion {
   bool left = false, plus = false, space = false, alt = false, zero = false;
   int width = 0;
   int precision = -1;  // -1: not given
@@ -59,7 +59,7 @@ struct Spec {
 
 void Pad(Writer& w, std::size_t n) { w.Repeat(' ', n); }
 
-void EmitText(Writer& w, const Spec& s, const Uint8* text, std::size_t n) {
+void EmitText(Writer& w, const Conversion& s, const Uint8* text, std::size_t n) {
   const std::size_t width = std::size_t(s.width);
   const std::size_t pad = width > n ? width - n : 0;
   if (!s.left) Pad(w, pad);
@@ -67,7 +67,7 @@ void EmitText(Writer& w, const Spec& s, const Uint8* text, std::size_t n) {
   if (s.left) Pad(w, pad);
 }
 
-void EmitNumber(Writer& w, const Spec& s, char conv, Uint32 magnitude, bool negative) {
+void EmitNumber(Writer& w, const Conversion& s, char conv, Uint32 magnitude, bool negative) {
   // Digits, least significant first.
   char digits[16];
   int nd = 0;
@@ -131,7 +131,7 @@ std::size_t FormatArgs(void* buffer, std::size_t capacity, const char* tmpl, va_
       continue;
     }
     ++p;
-    Spec s;
+    Conversion s;
     for (;; ++p) {
       if (*p == '-')
         s.left = true;

@@ -10,8 +10,8 @@
 #include "framework/resources.h"
 #include "protocol/catalogue.h"
 #include "server/chat.h"
-#include "server/news.h"
 #include "server/files.h"
+#include "server/news.h"
 #include "server/src/diskio.h"
 #include "server/src/session_link.h"
 
