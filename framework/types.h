@@ -66,6 +66,13 @@ inline void AppendU32(Bytes& out, Uint32 v) {
   out.append(b, 4);
 }
 inline void AppendBytes(Bytes& out, const void* p, std::size_t n) { out.append(static_cast<const Uint8*>(p), n); }
+// A counted string: one length byte and the bytes, cut to 255.
+inline void AppendCounted(Bytes& out, const void* p, std::size_t n) {
+  if (n > 255) n = 255;
+  out.push_back(Uint8(n));
+  AppendBytes(out, p, n);
+}
+inline void AppendCounted(Bytes& out, std::string_view text) { AppendCounted(out, text.data(), text.size()); }
 
 // Four-character code, most significant byte first: FourCC("TRTP").
 constexpr Uint32 FourCC(const char (&s)[5]) {

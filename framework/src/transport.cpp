@@ -39,7 +39,7 @@ namespace cv {
 namespace {
 
 constexpr Int32 kConnecting = 0xFFFF;
-constexpr int kListenBacklog = 128;
+constexpr int kListenBacklog = SOMAXCONN;  // many clients may arrive at once
 constexpr Uint32 kAcceptBackoffMs = 100;
 constexpr int kMaxIov = 64;
 

@@ -10,12 +10,6 @@ namespace {
 
 constexpr std::size_t kCountedMax = 255;
 
-void AppendCounted(Bytes& out, std::string_view text) {
-  const std::size_t n = std::min(text.size(), kCountedMax);
-  out.push_back(Uint8(n));
-  out.append(reinterpret_cast<const Uint8*>(text.data()), n);
-}
-
 }  // namespace
 
 std::array<Uint8, kTrackerGreetingSize> EncodeTrackerGreeting() {

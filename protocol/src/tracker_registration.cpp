@@ -9,12 +9,6 @@ namespace {
 
 constexpr std::size_t kCountedMax = 255;
 
-void AppendCounted(Bytes& out, std::string_view text) {
-  const std::size_t n = std::min(text.size(), kCountedMax);
-  out.push_back(Uint8(n));
-  out.append(reinterpret_cast<const Uint8*>(text.data()), n);
-}
-
 // Reads a counted string at *at; false when it runs past the end.
 bool ReadCounted(ByteView data, std::size_t& at, std::string& text) {
   if (at >= data.size()) return false;

@@ -56,7 +56,6 @@ struct TTransactConnectionRec {
   bool dead = false;
   bool pumping = false;
   SError handshakeError{0, 0};
-  Bytes scratch;
 };
 
 struct TTransactionRec {
@@ -171,14 +170,16 @@ bool Pump(TTransactConnectionRec& c) {
   c.pumping = true;
   bool filed = false;
   try {
-    if (c.scratch.size() < kReadChunk) c.scratch.resize(kReadChunk);
+    // One read buffer for every connection of the thread: Feed copies what it keeps, so
+    // idle connections hold no 64 KiB buffer each.
+    thread_local Bytes scratch(kReadChunk, 0);
     // A bounded read per pump; the transport notifies again while more is waiting.
     std::size_t done = 0;
     while (done < kPumpBudget) {
-      const Uint32 n = UTransport::Receive(c.transport.get(), c.scratch.data(), Uint32(c.scratch.size()));
+      const Uint32 n = UTransport::Receive(c.transport.get(), scratch.data(), Uint32(scratch.size()));
       if (n == 0) break;
       done += n;
-      c.receiver.Feed(ByteView(c.scratch.data(), n));
+      c.receiver.Feed(ByteView(scratch.data(), n));
       filed |= FileCompleted(c);
     }
   } catch (const SError&) {

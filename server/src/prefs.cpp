@@ -31,9 +31,7 @@ SFrame GetFrame(const Uint8* p) {
 }
 
 void AppendCounted(Bytes& out, const std::string& s, std::size_t cap) {
-  std::size_t n = std::min({s.size(), cap, std::size_t(255)});
-  out.push_back(Uint8(n));
-  AppendBytes(out, s.data(), n);
+  cv::AppendCounted(out, s.data(), std::min(s.size(), cap));
 }
 
 Int32 FreshServerId(URandom& random) {

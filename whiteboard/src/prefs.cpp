@@ -55,11 +55,6 @@ class CReader {
 };
 
 void AppendI16(Bytes& out, Int16 v) { AppendU16(out, Uint16(v)); }
-void AppendCounted(Bytes& out, const Bytes& s) {
-  const std::size_t n = std::min<std::size_t>(s.size(), 255);
-  out.push_back(Uint8(n));
-  out.append(s.data(), n);
-}
 void AppendColour(Bytes& out, const SColour16& c) {
   AppendU16(out, c.r);
   AppendU16(out, c.g);
@@ -93,11 +88,11 @@ Bytes EncodePrefs(const SMyPrefs& p) {
   AppendColour(out, p.chatText);
   AppendColour(out, p.chatBackground);
   AppendU8(out, p.chatFontSize);
-  AppendCounted(out, p.name);
+  AppendCounted(out, p.name.data(), p.name.size());
   AppendU8(out, p.fastConnection ? 1 : 0);
   AppendU8(out, p.playSounds ? 1 : 0);
   AppendU8(out, p.useFirewall ? 1 : 0);
-  AppendCounted(out, p.firewall);
+  AppendCounted(out, p.firewall.data(), p.firewall.size());
   out.append(3, Uint8(0));  // three empty strings kept for older readers
   AppendU8(out, p.askBeforeErasing ? 1 : 0);
   AppendU8(out, p.askBeforeRedirecting ? 1 : 0);
