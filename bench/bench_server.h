@@ -78,6 +78,25 @@ inline long ResidentKiB(pid_t pid) {
   return -1;
 }
 
+// CPU seconds (user + system) a process has used so far, -1 when unreadable.
+inline double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), {});
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  // After the name: state, then 10 more fields before utime and stime.
+  std::vector<std::string> f;
+  std::size_t at = close + 2;
+  while (at < stat.size() && f.size() < 13) {
+    std::size_t end = stat.find(' ', at);
+    if (end == std::string::npos) end = stat.size();
+    f.push_back(stat.substr(at, end - at));
+    at = end + 1;
+  }
+  if (f.size() < 13) return -1;
+  return double(std::stoll(f[11]) + std::stoll(f[12])) / double(::sysconf(_SC_CLK_TCK));
+}
+
 inline double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
