@@ -195,7 +195,8 @@ struct SBenchClient {
   cv::Uint32 lastId = 0;
   cv::Uint32 loginId = 0;
   Clock::time_point started;
-  double loginMs = 0;  // from the connect to the login reply
+  double connectMs = 0;  // from the connect to the connection's completion
+  double loginMs = 0;    // from the connect to the login reply
 };
 
 // Guest logins by default (the first start creates "guest" without a password).
@@ -340,6 +341,7 @@ class CClientSwarm {
       ::getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
       if (err != 0) return Fail(c);
       c.state = SBenchClient::Handshaking;
+      c.connectMs = MsSince(c.started);
       auto hs = cv::MakeClientHandshake(cv::kSubProtocol, cv::kSubVersion);
       c.out.insert(c.out.end(), hs.begin(), hs.end());
     }

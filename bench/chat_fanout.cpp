@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
               seconds > 0 ? double(delivered) / seconds : 0.0);
   std::printf("  delivery latency: median %.2f ms, p99 %.2f ms, max %.2f ms\n", cvbench::Percentile(latencies, 50),
               cvbench::Percentile(latencies, 99), cvbench::Percentile(latencies, 100));
-  std::printf("  CPU used meanwhile: server %.2f s, clients %.2f s\n", serverCpu, clientCpu);
+  std::printf("  CPU used meanwhile: server %.2f s (%.0f deliveries per server CPU second), clients %.2f s\n",
+              serverCpu, serverCpu > 0 ? double(delivered) / serverCpu : 0.0, clientCpu);
   return delivered == expected ? 0 : 1;
 }
