@@ -168,7 +168,7 @@ const STrackerServer* Find(const std::vector<STrackerServer>& list, Uint16 port)
 
 TEST(TrackerProcess, ListsARegisteredServer) {
   cvtest::InitTransportOnce();
-  CTrackerProcess tracker({"--port", "0"});
+  CTrackerProcess tracker({"--udp-port", "0", "--tcp-port", "0"});
   Uint16 udp = 0, tcp = 0;
   ASSERT_TRUE(tracker.Ports(udp, tcp));
 
@@ -202,7 +202,7 @@ TEST(TrackerProcess, PasswordsFromItsFolder) {
   const auto dir = std::filesystem::temp_directory_path() / ("corvane-trkp-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "Passwords") << "letmein\n";
-  CTrackerProcess tracker({"--port", "0", "--dir", dir.string()});
+  CTrackerProcess tracker({"--udp-port", "0", "--tcp-port", "0", "--dir", dir.string()});
   Uint16 udp = 0, tcp = 0;
   ASSERT_TRUE(tracker.Ports(udp, tcp));
 
@@ -216,8 +216,23 @@ TEST(TrackerProcess, PasswordsFromItsFolder) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(TrackerProcess, PasswordFromTheCommandLine) {
+  cvtest::InitTransportOnce();
+  CTrackerProcess tracker({"--udp-port", "0", "--tcp-port", "0", "--password", "opensesame"});
+  Uint16 udp = 0, tcp = 0;
+  ASSERT_TRUE(tracker.Ports(udp, tcp));
+
+  SAnnouncer a;
+  a.Announce(PrefsFor(udp, 6101, "No password"), 1);
+  a.Announce(PrefsFor(udp, 6102, "Wrong", "opensesam"), 1);
+  a.Announce(PrefsFor(udp, 6103, "Right", "opensesame"), 1);
+  const auto listing = ListingWith(tcp, 6103);
+  ASSERT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing[0].name, "Right");
+}
+
 TEST(TrackerProcess, ClosesOnABadGreeting) {
-  CTrackerProcess tracker({"--port", "0"});
+  CTrackerProcess tracker({"--udp-port", "0", "--tcp-port", "0"});
   Uint16 udp = 0, tcp = 0;
   ASSERT_TRUE(tracker.Ports(udp, tcp));
 
@@ -255,15 +270,15 @@ TEST(TrackerProcess, HelpVersionAndBadOptions) {
     EXPECT_EQ(p.Wait(), 0);
   }
   {
-    CTrackerProcess p({"--port", "banana"});
+    CTrackerProcess p({"--udp-port", "banana"});
     EXPECT_EQ(p.Wait(), 2);
   }
   {
     // Two trackers cannot share a port.
-    CTrackerProcess first({"--port", "0"});
+    CTrackerProcess first({"--udp-port", "0", "--tcp-port", "0"});
     Uint16 udp = 0, tcp = 0;
     ASSERT_TRUE(first.Ports(udp, tcp));
-    CTrackerProcess second({"--port", std::to_string(udp), "--listing-port", "0"});
+    CTrackerProcess second({"--udp-port", std::to_string(udp), "--tcp-port", "0"});
     EXPECT_EQ(second.Wait(), 1);
   }
 }
