@@ -16,9 +16,11 @@
 #include "framework/transport.h"
 #include "protocol/transaction.h"
 #include "server/accounts.h"
+#include "server/operator.h"
 #include "server/prefs.h"
 #include "server/serverlog.h"
 #include "server/session.h"
+#include "server/tracker_registration.h"
 
 namespace cv {
 
@@ -105,6 +107,11 @@ class CMyApplication : public CApplication {
   // Sets quitting, tells every logged-in client why and ends once they have gone. An
   // empty message, or nobody connected, quits at once.
   void PoliteQuit(std::string_view message);
+  // Stops waiting for clients to leave; those already told may still go by themselves.
+  void CancelPoliteQuit() {
+    quitting_ = false;
+    shutdownTimer_.reset();
+  }
   void ReloadNews();
   // Drops every client and restarts the error count; the listeners stay.
   void Reset();
@@ -127,6 +134,17 @@ class CMyApplication : public CApplication {
   Uint16 ResetCount() const { return resetCount_; }
   bool IsQuittingPolitely() const { return quitting_; }
 
+  // Announces the server to its trackers now, with the current user count; the number
+  // of datagrams sent (0 when registration is off or the name is empty).
+  std::size_t RegisterWithTrackers();
+  // After a change to the preferences: with registration on, restarts the five-minute
+  // tracker timer and announces at once; otherwise stops the timer.
+  void RestartTrackerTimer();
+  bool TrackerTimerRunning() const { return trackerTimer_ && UTimer::IsRunning(trackerTimer_.get()); }
+  // Connection and transfer figures for the statistics window and the headless log.
+  CMyServerStats& Stats() { return stats_; }
+  SMyStatsValues StatsValues() const;
+
   // The session step: accepts, checks handshakes, serves requests, notices closes.
   void SessionStep();
 
@@ -141,6 +159,9 @@ class CMyApplication : public CApplication {
   void Terminate(std::string_view why);
   std::string DescribeError(const SError& e) const;
   void LoadTexts();
+  // application_tracker.cpp
+  void StartTrackerAndStats();
+  bool TrackerOrStatsTimer(TTimer timer);
 
   SServerSettings settings_;
   URandom random_;
@@ -168,6 +189,11 @@ class CMyApplication : public CApplication {
   Uint16 transferRefCounter_ = 1;
   std::unique_ptr<CMyChatService> chat_;
   std::unique_ptr<CMyNewsService> newsService_;
+  TransportPtr trackerUdp_;
+  TimerPtr trackerTimer_;
+  CTrackerRegistration trackerRegistration_;
+  CMyServerStats stats_;
+  TimerPtr statsLogTimer_;
 };
 
 }  // namespace cv
