@@ -52,6 +52,7 @@ struct SServerCommandLine {
   bool headless = false;
   std::string dir;             // empty: the program's folder
   std::optional<Uint16> port;  // absent: from the preferences; 0: any free port
+  std::string tracker;         // --tracker: announce to this one only, for this run
   std::string accountLogin;    // --add-account
   std::string accountName;     // --name
   bool accountAdmin = false;   // --admin (else --guest)
@@ -81,6 +82,8 @@ struct SServerSettings {
   std::string folder;          // holds Users, Files, News.txt, Prefs, the logs
   std::string resourceFolder;  // where cvserver.dat is found when folder has none
   std::optional<Uint16> port;  // overrides the preferences; 0: any free port
+  // Not empty: the only tracker for this run, with registration on; Prefs keeps its own.
+  std::string tracker;
   bool headless = true;
   // Log window lines; headless servers default to the diagnostic output.
   CMyServerLog::LineHook logHook;
@@ -162,6 +165,7 @@ class CMyApplication : public CApplication {
   // application_tracker.cpp
   void StartTrackerAndStats();
   bool TrackerOrStatsTimer(TTimer timer);
+  SServerPrefs AnnouncedPrefs() const;
 
   SServerSettings settings_;
   URandom random_;

@@ -11,6 +11,8 @@ namespace {
 
 // The statistics line of a server without windows comes this often.
 constexpr Uint32 kStatsLogMs = 300000;
+// A tracker given on the command line lists a server without a name under this one.
+constexpr std::string_view kDefaultAnnouncedName = "Corvane Server";
 
 Int32 EntropyServerId() {
   std::random_device device;
@@ -42,12 +44,22 @@ void CMyApplication::StartTrackerAndStats() {
   if (settings_.headless) statsLogTimer_.reset(UTimer::StartNew(nullptr, nullptr, kStatsLogMs, true));
 }
 
+SServerPrefs CMyApplication::AnnouncedPrefs() const {
+  SServerPrefs announced = prefs_;
+  // Clients must reach the port actually listened on, which a command line may have changed.
+  announced.port = port_;
+  if (!settings_.tracker.empty()) {
+    announced.trackers = {};
+    announced.trackers[0].address = settings_.tracker;
+    announced.options |= optRegisterWithTrackers;
+    if (announced.serverName.empty()) announced.serverName = kDefaultAnnouncedName;
+  }
+  return announced;
+}
+
 std::size_t CMyApplication::RegisterWithTrackers() {
   if (!trackerUdp_) return 0;
-  // Clients must reach the port actually listened on, which a command line may have changed.
-  SServerPrefs announced = prefs_;
-  announced.port = port_;
-  trackerRegistration_.Configure(announced);
+  trackerRegistration_.Configure(AnnouncedPrefs());
   TTransport udp = trackerUdp_.get();
   const auto users = Uint16(std::min<std::size_t>(sessions_->Count(), 0xFFFF));
   return trackerRegistration_.Register(
@@ -58,7 +70,7 @@ std::size_t CMyApplication::RegisterWithTrackers() {
 
 void CMyApplication::RestartTrackerTimer() {
   if (!trackerTimer_) trackerTimer_.reset(UTimer::New(nullptr, nullptr));
-  if (!trackerUdp_ || !CanRegisterWithTrackers(prefs_)) {
+  if (!trackerUdp_ || !CanRegisterWithTrackers(AnnouncedPrefs())) {
     UTimer::Stop(trackerTimer_.get());
     return;
   }

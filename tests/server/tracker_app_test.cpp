@@ -145,4 +145,33 @@ TEST_F(TrackerApp, NothingIsSentWithRegistrationOff) {
   EXPECT_TRUE(catcher.Quiet(100));
 }
 
+TEST_F(TrackerApp, CommandLineTrackerServesThisRunOnly) {
+  CCatcher catcher;
+  std::vector<std::string_view> args{"--tracker", "127.0.0.1:" + std::to_string(catcher.Port())};
+  std::string text(args[1]);
+  args[1] = text;
+  SServerCommandLine cmd;
+  std::string error;
+  ASSERT_TRUE(ParseServerCommandLine(args, cmd, error)) << error;
+  EXPECT_EQ(cmd.tracker, text);
+  for (std::vector<std::string_view> bad :
+       {std::vector<std::string_view>{"--tracker"}, std::vector<std::string_view>{"--tracker="}}) {
+    SServerCommandLine ignored;
+    EXPECT_FALSE(ParseServerCommandLine(bad, ignored, error));
+  }
+
+  settings_.tracker = cmd.tracker;
+  Start();  // default prefs: no name, registration off
+  EXPECT_TRUE(app_->TrackerTimerRunning());
+  const Bytes d = catcher.Next();
+  const std::string name = "Corvane Server";
+  ASSERT_GE(d.size(), 13u + name.size());
+  EXPECT_EQ(d[12], name.size());
+  EXPECT_EQ(std::string(d.begin() + 13, d.begin() + 13 + long(name.size())), name);
+  // The preferences keep their own trackers and settings.
+  EXPECT_FALSE(app_->Prefs().options & optRegisterWithTrackers);
+  EXPECT_TRUE(app_->Prefs().serverName.empty());
+  EXPECT_NE(app_->Prefs().trackers[0].address, text);
+}
+
 }  // namespace
