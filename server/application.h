@@ -16,9 +16,11 @@
 #include "framework/transport.h"
 #include "protocol/transaction.h"
 #include "server/accounts.h"
+#include "server/operator.h"
 #include "server/prefs.h"
 #include "server/serverlog.h"
 #include "server/session.h"
+#include "server/tracker_registration.h"
 
 namespace cv {
 
@@ -50,6 +52,7 @@ struct SServerCommandLine {
   bool headless = false;
   std::string dir;             // empty: the program's folder
   std::optional<Uint16> port;  // absent: from the preferences; 0: any free port
+  std::string tracker;         // --tracker: announce to this one only, for this run
   std::string accountLogin;    // --add-account
   std::string accountName;     // --name
   bool accountAdmin = false;   // --admin (else --guest)
@@ -79,6 +82,8 @@ struct SServerSettings {
   std::string folder;          // holds Users, Files, News.txt, Prefs, the logs
   std::string resourceFolder;  // where cvserver.dat is found when folder has none
   std::optional<Uint16> port;  // overrides the preferences; 0: any free port
+  // Not empty: the only tracker for this run, with registration on; Prefs keeps its own.
+  std::string tracker;
   bool headless = true;
   // Log window lines; headless servers default to the diagnostic output.
   CMyServerLog::LineHook logHook;
@@ -105,6 +110,11 @@ class CMyApplication : public CApplication {
   // Sets quitting, tells every logged-in client why and ends once they have gone. An
   // empty message, or nobody connected, quits at once.
   void PoliteQuit(std::string_view message);
+  // Stops waiting for clients to leave; those already told may still go by themselves.
+  void CancelPoliteQuit() {
+    quitting_ = false;
+    shutdownTimer_.reset();
+  }
   void ReloadNews();
   // Drops every client and restarts the error count; the listeners stay.
   void Reset();
@@ -127,6 +137,17 @@ class CMyApplication : public CApplication {
   Uint16 ResetCount() const { return resetCount_; }
   bool IsQuittingPolitely() const { return quitting_; }
 
+  // Announces the server to its trackers now, with the current user count; the number
+  // of datagrams sent (0 when registration is off or the name is empty).
+  std::size_t RegisterWithTrackers();
+  // After a change to the preferences: with registration on, restarts the five-minute
+  // tracker timer and announces at once; otherwise stops the timer.
+  void RestartTrackerTimer();
+  bool TrackerTimerRunning() const { return trackerTimer_ && UTimer::IsRunning(trackerTimer_.get()); }
+  // Connection and transfer figures for the statistics window and the headless log.
+  CMyServerStats& Stats() { return stats_; }
+  SMyStatsValues StatsValues() const;
+
   // The session step: accepts, checks handshakes, serves requests, notices closes.
   void SessionStep();
 
@@ -141,6 +162,10 @@ class CMyApplication : public CApplication {
   void Terminate(std::string_view why);
   std::string DescribeError(const SError& e) const;
   void LoadTexts();
+  // application_tracker.cpp
+  void StartTrackerAndStats();
+  bool TrackerOrStatsTimer(TTimer timer);
+  SServerPrefs AnnouncedPrefs() const;
 
   SServerSettings settings_;
   URandom random_;
@@ -168,6 +193,11 @@ class CMyApplication : public CApplication {
   Uint16 transferRefCounter_ = 1;
   std::unique_ptr<CMyChatService> chat_;
   std::unique_ptr<CMyNewsService> newsService_;
+  TransportPtr trackerUdp_;
+  TimerPtr trackerTimer_;
+  CTrackerRegistration trackerRegistration_;
+  CMyServerStats stats_;
+  TimerPtr statsLogTimer_;
 };
 
 }  // namespace cv

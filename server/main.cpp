@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
   settings.folder = folder;
   settings.resourceFolder = programFolder;
   settings.port = cmd.port;
+  settings.tracker = cmd.tracker;
   settings.headless = true;
   try {
     cv::UTransport::Init();

@@ -1,6 +1,6 @@
 // corvane-tracker: a small tracker of our own. Servers announce themselves by UDP
 // datagrams (default port 5499); clients fetch the list of servers heard from in the
-// last ten minutes over TCP (default port 5498). It binds to 127.0.0.1 unless told
+// last fifteen minutes over TCP (default port 5498). It binds to 127.0.0.1 unless told
 // otherwise.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "framework/events.h"
@@ -19,7 +20,8 @@
 
 namespace cv {
 
-constexpr Int64 kTrackerExpiryMs = 10 * 60 * 1000;
+// Servers announce every five minutes; three missed announcements drop one.
+constexpr Int64 kTrackerExpiryMs = 15 * 60 * 1000;
 constexpr std::size_t kTrackerMaxServers = 4096;
 // One machine may run a few servers; many more from one address is someone filling the list.
 constexpr std::size_t kTrackerMaxServersPerAddress = 32;
@@ -60,13 +62,12 @@ std::set<std::string> LoadTrackerPasswords(const std::string& folder);
 
 struct STrackerOptions {
   std::string bind = "127.0.0.1";
-  Uint16 port = kTrackerRegistrationPort;
-  std::optional<Uint16> listingPort;  // none: the registration port - 1 (0 stays 0)
-  std::string dir;                    // folder of the password file; empty: none
+  Uint16 udpPort = kTrackerRegistrationPort;  // 0: any free port
+  Uint16 tcpPort = kTrackerListingPort;       // 0: any free port
+  std::optional<std::string> password;        // when set, registrations must carry it
+  std::string dir;                            // folder of the password file; empty: none
   bool help = false;
   bool version = false;
-
-  Uint16 ListingPort() const;
 };
 
 // Reads the command line (argv[0] is skipped). False with a message for an unknown

@@ -127,6 +127,7 @@ void CMyApplication::Start() {
   log_->Line(subject, "Corvane Server started");
   started_ = true;
   housekeeping_.reset(UTimer::StartNew(nullptr, nullptr, kHousekeepingMs, true));
+  StartTrackerAndStats();
 }
 
 void CMyApplication::OnTransport(void* context, void* object, Uint32 id, const void* data, Uint32 size) {
@@ -171,6 +172,7 @@ void CMyApplication::AcceptClients(Uint32 now) {
     }
     UTransaction::SetMessageHandler(c.get(), &CMyApplication::OnTransport, this);
     sessions_->Add(std::make_unique<CMyTransactLink>(c.release()), address, std::move(addressText), now);
+    stats_.ConnectionOpened(sessions_->Count());
     errorCount_ = 0;
     resetCount_ = 0;
   }
@@ -363,6 +365,7 @@ void CMyApplication::Timer(TTimer timer) {
     SessionStep();
     return;
   }
+  if (TrackerOrStatsTimer(timer)) return;
   CApplication::Timer(timer);
 }
 

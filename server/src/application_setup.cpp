@@ -72,6 +72,13 @@ bool ParseServerCommandLine(std::span<const std::string_view> args, SServerComma
         return false;
       }
       out.port = port;
+    } else if (a == "--tracker") {
+      if (!takeValue(a)) return false;
+      if (value.empty() || value.size() > 255) {
+        error = "option --tracker needs HOST or HOST:PORT (at most 255 characters)";
+        return false;
+      }
+      out.tracker = std::string(value);
     } else if (a == "--add-account") {
       if (!takeValue(a)) return false;
       if (value.empty() || value.size() > kAccountLoginMax || !IsSafeAccountLogin(value)) {
@@ -112,13 +119,15 @@ bool ParseServerCommandLine(std::span<const std::string_view> args, SServerComma
 }
 
 std::string ServerUsageText() {
-  return "usage: corvane-server [--headless] [--dir DIR] [--port PORT]\n"
+  return "usage: corvane-server [--headless] [--dir DIR] [--port PORT] [--tracker HOST:PORT]\n"
          "       corvane-server [--dir DIR] --add-account LOGIN [--name NAME] --admin|--guest\n"
          "\n"
          "  --headless          run without windows; log lines go to standard error\n"
          "  --dir DIR           folder holding Users, Files, News.txt, Agreement.txt, Prefs and\n"
          "                      the logs (default: the folder that holds the program)\n"
          "  --port PORT         transaction port; transfers use PORT+1 (default: from Prefs, 5500)\n"
+         "  --tracker HOST:PORT announce this server to that tracker for this run (UDP port,\n"
+         "                      default 5499), in place of the trackers in Prefs\n"
          "  --add-account LOGIN create an account, reading its password from standard input\n"
          "  --name NAME         the account's name (default: the login)\n"
          "  --admin, --guest    every privilege, or reading and sending chat, reading news and\n"

@@ -49,7 +49,7 @@ TEST(TrackerList, AddsUpdatesAndExpiresAfterTenMinutes) {
   EXPECT_EQ(servers[1].port, 5600);
   EXPECT_EQ(servers[2].name, "B");
 
-  // B was last heard at 1000: gone from listings at 1000 + 10 min even before a sweep.
+  // B was last heard at 1000: gone from listings at 1000 + 15 min even before a sweep.
   EXPECT_EQ(list.Servers(1000 + kTrackerExpiryMs - 1).size(), 3u);
   EXPECT_EQ(list.Servers(1000 + kTrackerExpiryMs).size(), 2u);
   EXPECT_EQ(list.Expire(2000 + kTrackerExpiryMs), 2u);
@@ -97,19 +97,26 @@ TEST(TrackerOptions, CommandLine) {
   struct Case {
     std::vector<const char*> args;
     bool ok;
-    Uint16 port, listing;
+    Uint16 udp, tcp;
     const char* bind;
+    const char* password;  // nullptr: none
   } cases[] = {
-      {{}, true, 5499, 5498, "127.0.0.1"},
-      {{"--port", "7000"}, true, 7000, 6999, "127.0.0.1"},
-      {{"--port=0"}, true, 0, 0, "127.0.0.1"},
-      {{"--port", "7000", "--listing-port", "8000", "--bind", "0.0.0.0"}, true, 7000, 8000, "0.0.0.0"},
-      {{"--port", "70000"}, false, 0, 0, ""},
-      {{"--port", "12x"}, false, 0, 0, ""},
-      {{"--port", ""}, false, 0, 0, ""},
-      {{"--port"}, false, 0, 0, ""},
-      {{"--bind", "localhost"}, false, 0, 0, ""},
-      {{"--frobnicate"}, false, 0, 0, ""},
+      {{}, true, 5499, 5498, "127.0.0.1", nullptr},
+      {{"--udp-port", "7000"}, true, 7000, 5498, "127.0.0.1", nullptr},
+      {{"--udp-port=0", "--tcp-port=0"}, true, 0, 0, "127.0.0.1", nullptr},
+      {{"--udp-port", "7000", "--tcp-port", "8000", "--bind", "0.0.0.0"}, true, 7000, 8000, "0.0.0.0", nullptr},
+      {{"--password", "s3cret"}, true, 5499, 5498, "127.0.0.1", "s3cret"},
+      {{"--password=a b"}, true, 5499, 5498, "127.0.0.1", "a b"},
+      {{"--password", ""}, false, 0, 0, "", nullptr},
+      {{"--password", "0123456789012345678901234567890123"}, false, 0, 0, "", nullptr},
+      {{"--password"}, false, 0, 0, "", nullptr},
+      {{"--udp-port", "70000"}, false, 0, 0, "", nullptr},
+      {{"--tcp-port", "12x"}, false, 0, 0, "", nullptr},
+      {{"--udp-port", ""}, false, 0, 0, "", nullptr},
+      {{"--tcp-port"}, false, 0, 0, "", nullptr},
+      {{"--port", "7000"}, false, 0, 0, "", nullptr},
+      {{"--bind", "localhost"}, false, 0, 0, "", nullptr},
+      {{"--frobnicate"}, false, 0, 0, "", nullptr},
   };
   for (const Case& c : cases) {
     std::vector<const char*> argv{"corvane-tracker"};
@@ -122,9 +129,13 @@ TEST(TrackerOptions, CommandLine) {
       EXPECT_FALSE(error.empty());
       continue;
     }
-    EXPECT_EQ(o.port, c.port);
-    EXPECT_EQ(o.ListingPort(), c.listing);
+    EXPECT_EQ(o.udpPort, c.udp);
+    EXPECT_EQ(o.tcpPort, c.tcp);
     EXPECT_EQ(o.bind, c.bind);
+    EXPECT_EQ(o.password.has_value(), c.password != nullptr);
+    if (c.password) {
+      EXPECT_EQ(*o.password, c.password);
+    }
   }
   const char* argv[] = {"t", "--dir", "/tmp/x", "--help", "--version"};
   STrackerOptions o;
@@ -140,7 +151,8 @@ TEST(TrackerOptions, CommandLine) {
 TEST(TrackerService, ListsAnnouncedServersAndForgetsSilentOnes) {
   cvtest::InitTransportOnce();
   STrackerOptions options;
-  options.port = 0;
+  options.udpPort = 0;
+  options.tcpPort = 0;
   CTrackerService service;
   service.Start(options);
   ASSERT_NE(service.RegistrationPort(), 0);

@@ -18,9 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "framework/clock.h"
 #include "framework/transport.h"
 #include "listing_fetch.h"
+#include "server/application.h"
 #include "server/tracker_registration.h"
+#include "tests/server/server_harness.h"
+#include "tests/server/temp_folder.h"
 
 using namespace cv;
 
@@ -168,7 +172,7 @@ const STrackerServer* Find(const std::vector<STrackerServer>& list, Uint16 port)
 
 TEST(TrackerProcess, ListsARegisteredServer) {
   cvtest::InitTransportOnce();
-  CTrackerProcess tracker({"--port", "0"});
+  CTrackerProcess tracker({"--udp-port", "0", "--tcp-port", "0"});
   Uint16 udp = 0, tcp = 0;
   ASSERT_TRUE(tracker.Ports(udp, tcp));
 
@@ -202,7 +206,7 @@ TEST(TrackerProcess, PasswordsFromItsFolder) {
   const auto dir = std::filesystem::temp_directory_path() / ("corvane-trkp-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "Passwords") << "letmein\n";
-  CTrackerProcess tracker({"--port", "0", "--dir", dir.string()});
+  CTrackerProcess tracker({"--udp-port", "0", "--tcp-port", "0", "--dir", dir.string()});
   Uint16 udp = 0, tcp = 0;
   ASSERT_TRUE(tracker.Ports(udp, tcp));
 
@@ -216,8 +220,23 @@ TEST(TrackerProcess, PasswordsFromItsFolder) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(TrackerProcess, PasswordFromTheCommandLine) {
+  cvtest::InitTransportOnce();
+  CTrackerProcess tracker({"--udp-port", "0", "--tcp-port", "0", "--password", "opensesame"});
+  Uint16 udp = 0, tcp = 0;
+  ASSERT_TRUE(tracker.Ports(udp, tcp));
+
+  SAnnouncer a;
+  a.Announce(PrefsFor(udp, 6101, "No password"), 1);
+  a.Announce(PrefsFor(udp, 6102, "Wrong", "opensesam"), 1);
+  a.Announce(PrefsFor(udp, 6103, "Right", "opensesame"), 1);
+  const auto listing = ListingWith(tcp, 6103);
+  ASSERT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing[0].name, "Right");
+}
+
 TEST(TrackerProcess, ClosesOnABadGreeting) {
-  CTrackerProcess tracker({"--port", "0"});
+  CTrackerProcess tracker({"--udp-port", "0", "--tcp-port", "0"});
   Uint16 udp = 0, tcp = 0;
   ASSERT_TRUE(tracker.Ports(udp, tcp));
 
@@ -255,15 +274,81 @@ TEST(TrackerProcess, HelpVersionAndBadOptions) {
     EXPECT_EQ(p.Wait(), 0);
   }
   {
-    CTrackerProcess p({"--port", "banana"});
+    CTrackerProcess p({"--udp-port", "banana"});
     EXPECT_EQ(p.Wait(), 2);
   }
   {
     // Two trackers cannot share a port.
-    CTrackerProcess first({"--port", "0"});
+    CTrackerProcess first({"--udp-port", "0", "--tcp-port", "0"});
     Uint16 udp = 0, tcp = 0;
     ASSERT_TRUE(first.Ports(udp, tcp));
-    CTrackerProcess second({"--port", std::to_string(udp), "--listing-port", "0"});
+    CTrackerProcess second({"--udp-port", std::to_string(udp), "--tcp-port", "0"});
     EXPECT_EQ(second.Wait(), 1);
   }
+}
+
+// A whole server on this thread's loop announces itself to the tracker program at start,
+// again every five minutes of the framework clock with the users connected by then, and
+// the listing client reads it back.
+TEST(TrackerProcess, ServerRegistersAtStartAndEveryFiveMinutes) {
+  cvtest::InitTransportOnce();
+  CTrackerProcess tracker({"--udp-port", "0", "--tcp-port", "0", "--password", "pw"});
+  Uint16 udp = 0, tcp = 0;
+  ASSERT_TRUE(tracker.Ports(udp, tcp));
+
+  cvtest::TempFolder tmp;
+  SServerSettings settings;
+  settings.folder = tmp.Path() + "/srv";
+  settings.port = 0;
+  std::vector<std::string> lines;
+  settings.logHook = [&](std::string_view line) { lines.emplace_back(line); };
+  std::filesystem::create_directories(settings.folder);
+  SServerPrefs prefs = PrefsFor(udp, 5500, "End to end");
+  prefs.options |= optConfirmQuit;
+  prefs.trackers[0].password = "pw";
+  prefs.trackers[2] = {"127.0.0.1:" + std::to_string(udp), "wrong"};  // refused by the tracker
+  SaveServerPrefs(settings.folder, prefs);
+
+  auto app = std::make_unique<CMyApplication>(settings);
+  app->Start();
+  CreateFirstAccounts(app->Accounts());
+  EXPECT_TRUE(app->TrackerTimerRunning());
+  const Uint16 port = app->Port();
+
+  auto listing = ListingWith(tcp, port);
+  ASSERT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing[0].name, "End to end");
+  EXPECT_EQ(listing[0].description, "A server \xD2with\xD3 quotes");
+  EXPECT_EQ(listing[0].port, port);
+  EXPECT_EQ(listing[0].users, 0);
+
+  cvtest::TestClient a, b;
+  ASSERT_TRUE(a.Connect(port));
+  ASSERT_EQ(a.Login("", "", "a"), 0u);
+  ASSERT_TRUE(b.Connect(port));
+  ASSERT_EQ(b.Login("", "", "b"), 0u);
+  // No new announcement before the five minutes are up.
+  listing = ListingWith(tcp, port);
+  ASSERT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing[0].users, 0);
+
+  UClock::Advance(kTrackerRegisterIntervalMs);
+  bool updated = false;
+  for (int attempt = 0; attempt < 100 && !updated; ++attempt) {
+    UEventLoop::RunUntilFor([] { return false; }, 20);
+    listing = ListingWith(tcp, port);
+    updated = listing.size() == 1 && listing[0].users == 2;
+  }
+  EXPECT_TRUE(updated) << "the five-minute announcement never arrived";
+  EXPECT_EQ(listing[0].name, "End to end");
+
+  // Headless, the statistics come as a log line on the same period.
+  bool statsLine = false;
+  for (const std::string& l : lines) statsLine = statsLine || l.find("Currently Connected: 2, ") != std::string::npos;
+  EXPECT_TRUE(statsLine);
+
+  UClock::SetTestOffset(0);
+  app.reset();
+  tracker.Term();
+  EXPECT_EQ(tracker.Wait(), 0);
 }

@@ -60,11 +60,6 @@ std::set<std::string> LoadTrackerPasswords(const std::string& folder) {
   return out;
 }
 
-Uint16 STrackerOptions::ListingPort() const {
-  if (listingPort) return *listingPort;
-  return port == 0 ? Uint16(0) : Uint16(port - 1);
-}
-
 namespace {
 
 bool ParsePort(std::string_view text, Uint16& port) {
@@ -102,17 +97,25 @@ bool ParseTrackerOptions(int argc, const char* const* argv, STrackerOptions& opt
       options.help = true;
     } else if (arg == "--version") {
       options.version = true;
-    } else if (arg == "--port" || arg == "--listing-port") {
+    } else if (arg == "--udp-port" || arg == "--tcp-port") {
       if (!needValue()) return false;
       Uint16 port = 0;
       if (!ParsePort(value, port)) {
         error = "bad port number for " + std::string(arg) + ": " + std::string(value);
         return false;
       }
-      if (arg == "--port")
-        options.port = port;
+      if (arg == "--udp-port")
+        options.udpPort = port;
       else
-        options.listingPort = port;
+        options.tcpPort = port;
+    } else if (arg == "--password") {
+      if (!needValue()) return false;
+      // The server sends a counted string of at most 31 bytes; a longer one could never match.
+      if (value.empty() || value.size() > 31) {
+        error = "--password must be 1 to 31 bytes";
+        return false;
+      }
+      options.password = std::string(value);
     } else if (arg == "--bind") {
       if (!needValue()) return false;
       in_addr a{};
@@ -134,10 +137,11 @@ bool ParseTrackerOptions(int argc, const char* const* argv, STrackerOptions& opt
 
 std::string TrackerUsage() {
   return "Usage: corvane-tracker [options]\n"
-         "Lists the servers that announced themselves in the last ten minutes.\n"
+         "Lists the servers that announced themselves in the last fifteen minutes.\n"
          "\n"
-         "  --port N          UDP port for server registrations (default 5499; 0: any free port)\n"
-         "  --listing-port N  TCP port for server lists (default: the registration port - 1)\n"
+         "  --udp-port N      UDP port for server registrations (default 5499; 0: any free port)\n"
+         "  --tcp-port N      TCP port for server lists (default 5498; 0: any free port)\n"
+         "  --password PW     registrations must carry this password\n"
          "  --bind ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
          "  --dir DIR         folder of the tracker's files; when DIR/Passwords lists\n"
          "                    passwords (one a line), registrations must carry one of them\n"

@@ -74,10 +74,12 @@ CTrackerService::~CTrackerService() { Stop(); }
 
 void CTrackerService::Start(const STrackerOptions& options) {
   Stop();
-  list_.SetPasswords(LoadTrackerPasswords(options.dir));
-  udp_ = OpenSocket(SOCK_DGRAM, options.bind, options.port, udpPort_);
+  std::set<std::string> passwords = LoadTrackerPasswords(options.dir);
+  if (options.password) passwords.insert(*options.password);
+  list_.SetPasswords(std::move(passwords));
+  udp_ = OpenSocket(SOCK_DGRAM, options.bind, options.udpPort, udpPort_);
   try {
-    listener_ = OpenSocket(SOCK_STREAM, options.bind, options.ListingPort(), tcpPort_);
+    listener_ = OpenSocket(SOCK_STREAM, options.bind, options.tcpPort, tcpPort_);
     UEventLoop::Binding().Watch(udp_, ILoopBinding::evRead, &CTrackerService::UdpReady, this);
     UEventLoop::Binding().Watch(listener_, ILoopBinding::evRead, &CTrackerService::ListenReady, this);
     sweep_.reset(UTimer::StartNew(&CTrackerService::Tick, this, kSweepMs, true));
