@@ -25,6 +25,7 @@ namespace cv {
 class CMyChatService;
 class CMyNewsService;
 class CMyFileService;
+class CMyTransferService;
 
 inline constexpr std::string_view kUsersFolderName = "Users";
 inline constexpr std::string_view kFilesFolderName = "Files";
@@ -123,6 +124,7 @@ class CMyApplication : public CApplication {
   // Present once started.
   CMyChatService* Chat() { return chat_.get(); }
   CMyNewsService* NewsService() { return newsService_.get(); }
+  CMyTransferService* Transfers() { return transfers_.get(); }
   Uint16 ErrorCount() const { return errorCount_; }
   Uint16 ResetCount() const { return resetCount_; }
   bool IsQuittingPolitely() const { return quitting_; }
@@ -168,6 +170,7 @@ class CMyApplication : public CApplication {
   Uint16 transferRefCounter_ = 1;
   std::unique_ptr<CMyChatService> chat_;
   std::unique_ptr<CMyNewsService> newsService_;
+  std::unique_ptr<CMyTransferService> transfers_;
 };
 
 }  // namespace cv
