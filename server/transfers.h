@@ -85,6 +85,10 @@ class CMyTransferService {
     TransportPtr connection;
     std::string addressText;
     Uint32 accepted = 0;
+    // The header may come in pieces; each is read as it arrives, so that the
+    // transport reports the next one.
+    CTransferHeaderReader header;
+    std::size_t have = 0;
   };
   struct SDownload {
     TransportPtr connection;

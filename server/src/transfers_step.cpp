@@ -18,7 +18,11 @@ void CloseFile(UFileSys::TFSRefPtr& file) {
 }  // namespace
 
 void CMyTransferService::AddConnection(TransportPtr connection, std::string addressText, Uint32 now) {
-  waiting_.push_back(SWaiting{std::move(connection), std::move(addressText), now});
+  SWaiting w;
+  w.connection = std::move(connection);
+  w.addressText = std::move(addressText);
+  w.accepted = now;
+  waiting_.push_back(std::move(w));
 }
 
 void CMyTransferService::Step(Uint32 now) {
@@ -67,7 +71,10 @@ void CMyTransferService::Identify(Uint32 now) {
       it = waiting_.erase(it);
       continue;
     }
-    if (UTransport::GetReceiveSize(t) < kTransferHeaderSize) {
+    Uint8 bytes[kTransferHeaderSize];
+    const Uint32 n = UTransport::Receive(t, bytes, Uint32(kTransferHeaderSize - it->have));
+    it->have += it->header.Feed(ByteView(bytes, n));
+    if (!it->header.Complete()) {
       // One that never sends its header does not stay for ever.
       if (now - it->accepted >= kHeaderWaitSeconds) {
         log_.Line(it->addressText, "Transfer connection establish failed!");
@@ -77,10 +84,7 @@ void CMyTransferService::Identify(Uint32 now) {
       }
       continue;
     }
-    Uint8 bytes[kTransferHeaderSize];
-    const Uint32 n = UTransport::Receive(t, bytes, sizeof bytes);
-    std::optional<STransferHeader> header;
-    if (n == kTransferHeaderSize) header = ParseTransferHeader(ByteView(bytes, n));
+    const std::optional<STransferHeader> header = it->header.Header();
     bool attached = false;
     if (header && header->IsDownload()) {
       for (SDownload& d : downloads_) {
