@@ -39,6 +39,10 @@ CMyApplication::CMyApplication(SServerSettings settings) : settings_(std::move(s
   hooks.playSound = [this](Int16 n) { PlaySound(n); };
   hooks.describeError = [this](const SError& e) { return DescribeError(e); };
   hooks.wake = [] { UMessageSys::Post(msg_DataArrived); };
+  hooks.transfersText = [this](Uint16 userId, bool downloads) -> std::string {
+    if (!transfers_) return "None.\r";
+    return downloads ? transfers_->DownloadsText(userId) : transfers_->UploadsText(userId);
+  };
   sessions_->SetHooks(std::move(hooks));
 }
 

@@ -396,6 +396,15 @@ TEST_F(Transfers, TheDownloadLimitCountsPendingDownloads) {
   EXPECT_EQ(reply.GetText(fld::ErrorText),
             "Cannot download because the maximum number of simultaneous downloads for this server has been reached.  "
             "Try again later.");
+  // The client information lists them.
+  TestClient admin;
+  Connect(admin, "admin");
+  UFieldData ask, info;
+  ask.AddInteger(fld::UserId, 1);
+  ASSERT_TRUE(admin.Request(trn::GetClientInfo, ask, &info, &code));
+  ASSERT_EQ(code, 0u) << info.GetText(fld::ErrorText);
+  EXPECT_NE(info.GetText(fld::Data, 1024).find("small.txt (0%)\rsmall.txt (0%)\r"), std::string::npos)
+      << info.GetText(fld::Data, 1024);
   // Once one has run to its end and closed, there is room again.
   TransferConn t;
   ASSERT_TRUE(t.Open(app_->TransferPort()));
