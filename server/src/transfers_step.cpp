@@ -49,9 +49,10 @@ void CMyTransferService::Step(Uint32 now) {
     try {
       keep = StepUpload(*it, now);
     } catch (const SError& e) {
-      // A full disk or a damaged stream: what arrived stays for a resume.
+      // A full disk or a damaged stream: what arrived stays for a resume. Only disk
+      // trouble is the server's error; a client's bad stream must not count towards a reset.
       log_.Line(it->addressText, "Upload aborted");
-      ReportError(e);
+      if (e.errClass == errClassFiles) ReportError(e);
     }
     if (keep) {
       ++it;

@@ -1,7 +1,10 @@
 // Downloads and uploads against the server's application on this thread's real loop,
 // with transfer connections over loopback: byte-exact files, resumes, refusals, the
 // download limit, time-outs on the framework clock and headers that name nothing.
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 
 #include "framework/clock.h"
@@ -303,6 +306,71 @@ TEST_F(Transfers, UploadCutShortLeavesAPartialFileThatAResumeCompletesByteExact)
   EXPECT_FALSE(fs::exists(partial));
   EXPECT_TRUE(Logged("Upload complete"));
   EXPECT_TRUE(Logged("Upload connection established"));
+}
+
+TEST_F(Transfers, UploadsThatCannotFinishKeepTheirPartialFileAndReplaceNothing) {
+  Start();
+  TestClient c;
+  Connect(c, "up");
+  const std::string content = Pattern(400000, 5);
+  const Bytes stream = Flatten("full.bin", content);
+  UFieldData reply;
+  Uint32 code = 99;
+
+  // A disk that fills up (here: a file size limit) aborts the upload with an error.
+  ASSERT_TRUE(c.Request(trn::UploadFile, UploadRequest(PathOf({"My Uploads"}), "full.bin", Uint32(stream.size())),
+                        &reply, &code));
+  ASSERT_EQ(code, 0u) << reply.GetText(fld::ErrorText);
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 100000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Uint16 errorsBefore = app_->ErrorCount();
+  {
+    TransferConn t;
+    ASSERT_TRUE(t.Open(app_->TransferPort()));
+    t.Header(RefOf(reply), Uint32(stream.size()));
+    t.Send(stream, 0, stream.size());
+    EXPECT_TRUE(t.WaitClosed());
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(app_->Transfers()->Uploads(), 0u);
+  EXPECT_GT(app_->ErrorCount(), errorsBefore);
+  EXPECT_TRUE(Logged("Upload aborted"));
+  EXPECT_FALSE(fs::exists(files_ + "/My Uploads/full.bin"));
+  const std::string kept = cvtest::ReadFile(files_ + "/My Uploads/full.bin.cpf");
+  EXPECT_LE(kept.size(), 100000u);
+  EXPECT_EQ(kept, content.substr(0, kept.size()));
+
+  // A complete file of the name that appeared meanwhile is never replaced.
+  const Bytes small2 = Flatten("race.bin", "new");
+  ASSERT_TRUE(c.Request(trn::UploadFile, UploadRequest(PathOf({"My Uploads"}), "race.bin", Uint32(small2.size())),
+                        &reply, &code));
+  ASSERT_EQ(code, 0u);
+  cvtest::WriteFile(files_ + "/My Uploads/race.bin", std::string("theirs"));
+  TransferConn t;
+  ASSERT_TRUE(t.Open(app_->TransferPort()));
+  t.Header(RefOf(reply), Uint32(small2.size()));
+  t.Send(small2, 0, small2.size());
+  EXPECT_TRUE(t.WaitClosed());
+  EXPECT_EQ(cvtest::ReadFile(files_ + "/My Uploads/race.bin"), "theirs");
+  EXPECT_EQ(cvtest::ReadFile(files_ + "/My Uploads/race.bin.cpf"), "new");
+
+  // A stream that is not a flattened file ends the upload without counting as a server error.
+  ASSERT_TRUE(c.Request(trn::UploadFile, UploadRequest(PathOf({"My Uploads"}), "junk.bin", 64), &reply, &code));
+  ASSERT_EQ(code, 0u);
+  const Uint16 errorsNow = app_->ErrorCount();
+  TransferConn j;
+  ASSERT_TRUE(j.Open(app_->TransferPort()));
+  j.Header(RefOf(reply), 64);
+  j.Send(Bytes(64, 'j'), 0, 64);
+  EXPECT_TRUE(j.WaitClosed());
+  EXPECT_EQ(app_->ErrorCount(), errorsNow);
+  EXPECT_EQ(app_->Transfers()->Uploads(), 0u);
+  EXPECT_FALSE(fs::exists(files_ + "/My Uploads/junk.bin"));
 }
 
 TEST_F(Transfers, RefusalsByPrivilegeFolderAndName) {
