@@ -156,10 +156,15 @@ void CMyTransferService::DownloadFile(SClientRecord& record, const UFieldData& r
       d.size = d.flattener->Size();
     }
   } catch (const SError& e) {
-    // The client is told why, so that its transfer does not wait for ever.
+    // The client is told why, so that its transfer does not wait for ever. The failure is
+    // logged but not counted as the server's error: clients choose what to ask for, and
+    // must not be able to force a reset.
     if (UFileSys::IsOpen(item.get())) UFileSys::Close(item.get());
     reply.ErrorWithCause("Cannot download " + Quoted(name) + ":", Describe(e));
-    ReportError(e);
+    try {
+      log_.ErrorLog(UError::MessageText(e), UError::IdText(e));
+    } catch (const SError&) {
+    }
     return;
   }
   d.file = std::move(item);

@@ -521,6 +521,46 @@ TEST_F(Transfers, TimeOutsOnTheFrameworkClock) {
   EXPECT_EQ(app_->Transfers()->Waiting(), 0u);
 }
 
+TEST_F(Transfers, ReferencesCarryDirectionAndSerialAndAResetDropsEverything) {
+  Start();
+  TestClient c;
+  Connect(c, "up");
+  UFieldData down, up;
+  Uint32 code = 99;
+  ASSERT_TRUE(c.Request(trn::DownloadFile, DownloadRequest(PathOf({}), "small.txt"), &down, &code));
+  ASSERT_EQ(code, 0u);
+  ASSERT_TRUE(c.Request(trn::UploadFile, UploadRequest(PathOf({"My Uploads"}), "r.bin", 10), &up, &code));
+  ASSERT_EQ(code, 0u);
+  const TransferReference d = RefOf(down), u = RefOf(up);
+  EXPECT_EQ(d[0] & 1, 1);
+  EXPECT_EQ(u[0] & 1, 0);
+  EXPECT_EQ(ReadU16(&d[2]), 0x0200);  // the serial, least significant byte first
+  EXPECT_EQ(ReadU16(&u[2]), 0x0300);
+  // A download's reference never opens the upload, nor the other way round.
+  TransferConn wrong;
+  ASSERT_TRUE(wrong.Open(app_->TransferPort()));
+  TransferReference flipped = u;
+  flipped[0] |= 1;
+  wrong.Header(flipped, 10);
+  EXPECT_TRUE(wrong.WaitClosed());
+  EXPECT_EQ(app_->Transfers()->Uploads(), 1u);
+
+  TransferConn waiting;
+  ASSERT_TRUE(waiting.Open(app_->TransferPort()));
+  ASSERT_TRUE(UEventLoop::RunUntilFor([&] { return app_->Transfers()->Waiting() == 1; }, 5000));
+  app_->Reset();
+  EXPECT_EQ(app_->Transfers()->Downloads(), 0u);
+  EXPECT_EQ(app_->Transfers()->Uploads(), 0u);
+  EXPECT_EQ(app_->Transfers()->Waiting(), 0u);
+  EXPECT_TRUE(waiting.WaitClosed());
+  EXPECT_TRUE(fs::exists(files_ + "/My Uploads/r.bin.cpf"));
+  TestClient again;
+  Connect(again, "guest");
+  ASSERT_TRUE(again.Request(trn::DownloadFile, DownloadRequest(PathOf({}), "small.txt"), &down, &code));
+  ASSERT_EQ(code, 0u);
+  EXPECT_EQ(ReadU16(&RefOf(down)[2]), 0x0200);
+}
+
 TEST_F(Transfers, HeadersThatNameNoTransferAreClosedAndChangeNothing) {
   Start();
   TestClient c;
