@@ -68,13 +68,14 @@ void CMyTransferService::Step(Uint32 now) {
 void CMyTransferService::Identify(Uint32 now) {
   for (auto it = waiting_.begin(); it != waiting_.end();) {
     TTransport t = it->connection.get();
-    if (!UTransport::IsConnected(t)) {
-      it = waiting_.erase(it);
-      continue;
-    }
+    // What arrived before a close still counts: a short upload may close right after.
     Uint8 bytes[kTransferHeaderSize];
     const Uint32 n = UTransport::Receive(t, bytes, Uint32(kTransferHeaderSize - it->have));
     it->have += it->header.Feed(ByteView(bytes, n));
+    if (!it->header.Complete() && !UTransport::IsConnected(t)) {
+      it = waiting_.erase(it);
+      continue;
+    }
     if (!it->header.Complete()) {
       // One that never sends its header does not stay for ever.
       if (now - it->accepted >= kHeaderWaitSeconds) {
