@@ -27,6 +27,7 @@ namespace cv {
 class CMyChatService;
 class CMyNewsService;
 class CMyFileService;
+class CMyTransferService;
 
 inline constexpr std::string_view kUsersFolderName = "Users";
 inline constexpr std::string_view kFilesFolderName = "Files";
@@ -133,6 +134,7 @@ class CMyApplication : public CApplication {
   // Present once started.
   CMyChatService* Chat() { return chat_.get(); }
   CMyNewsService* NewsService() { return newsService_.get(); }
+  CMyTransferService* Transfers() { return transfers_.get(); }
   Uint16 ErrorCount() const { return errorCount_; }
   Uint16 ResetCount() const { return resetCount_; }
   bool IsQuittingPolitely() const { return quitting_; }
@@ -198,6 +200,7 @@ class CMyApplication : public CApplication {
   CTrackerRegistration trackerRegistration_;
   CMyServerStats stats_;
   TimerPtr statsLogTimer_;
+  std::unique_ptr<CMyTransferService> transfers_;
 };
 
 }  // namespace cv

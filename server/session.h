@@ -102,6 +102,8 @@ struct SSessionHooks {
   std::function<void()> wake;
   // Statistics changed (connections, peak).
   std::function<void()> statsChanged;
+  // The client information text's lines about a user's downloads or uploads.
+  std::function<std::string(Uint16 userId, bool downloads)> transfersText;
 };
 
 // A handler for one transaction type that a server module (chat, news, files, transfers)

@@ -14,6 +14,7 @@
 #include "server/news.h"
 #include "server/src/diskio.h"
 #include "server/src/session_link.h"
+#include "server/transfers.h"
 
 namespace cv {
 
@@ -38,12 +39,17 @@ CMyApplication::CMyApplication(SServerSettings settings) : settings_(std::move(s
   hooks.playSound = [this](Int16 n) { PlaySound(n); };
   hooks.describeError = [this](const SError& e) { return DescribeError(e); };
   hooks.wake = [] { UMessageSys::Post(msg_DataArrived); };
+  hooks.transfersText = [this](Uint16 userId, bool downloads) -> std::string {
+    if (!transfers_) return "None.\r";
+    return downloads ? transfers_->DownloadsText(userId) : transfers_->UploadsText(userId);
+  };
   sessions_->SetHooks(std::move(hooks));
 }
 
 CMyApplication::~CMyApplication() {
   // Clients go before the listeners; nothing is told (the process is ending).
   if (sessions_) sessions_->DropAll();
+  transfers_.reset();
 }
 
 Uint32 CMyApplication::Now() { return Uint32(UClock::Milliseconds() / 1000); }
@@ -81,6 +87,12 @@ void CMyApplication::Start() {
   newsService_->Reload();
   prefs_ = LoadServerPrefs(settings_.folder, random_);
   log_->SetOptions(prefs_.options);
+  STransferHooks transferHooks;
+  transferHooks.error = [this](const SError& e) { Error(e); };
+  transferHooks.describe = [this](const SError& e) { return DescribeError(e); };
+  transferHooks.maxDownloads = [this] { return prefs_.maxDownloads; };
+  transfers_ = std::make_unique<CMyTransferService>(*files_, *log_, random_, transferRefCounter_, transferHooks);
+  transfers_->Install(*sessions_);
 
   resourcePath_ = diskio::Join(settings_.folder, kServerResourceName);
   if (!diskio::IsFile(resourcePath_) && !settings_.resourceFolder.empty()) {
@@ -144,9 +156,20 @@ void CMyApplication::HandleMessage(void* object, Uint32 id, const void* data, Ui
 }
 
 void CMyApplication::AcceptTransfers() {
-  // Transfers are served by a later part of the server; until then a transfer
-  // connection is accepted and closed at once.
-  while (TTransport t = UTransport::Accept(transferListener_.get())) UTransport::Dispose(t);
+  const Uint32 now = Now();
+  sessions_->Bans().Expire(now);
+  for (;;) {
+    SInternetAddress peer;
+    Uint32 size = sizeof peer;
+    TransportPtr t(UTransport::Accept(transferListener_.get(), &peer, &size));
+    if (!t) break;
+    if (quitting_ || !transfers_) continue;
+    if (size >= sizeof peer && sessions_->Bans().Contains(ReadU32(peer.host))) continue;
+    char text[64];
+    std::string addressText(text, UTransport::GetRemoteAddressText(t.get(), text, sizeof text));
+    UTransport::SetMessageHandler(t.get(), &CMyApplication::OnTransport, this);
+    transfers_->AddConnection(std::move(t), std::move(addressText), now);
+  }
 }
 
 void CMyApplication::AcceptClients(Uint32 now) {
@@ -256,6 +279,7 @@ void CMyApplication::SessionStep() {
     sessions_->CheckIdle(record, now);
     it = next;
   }
+  if (transfers_) transfers_->Step(now);
   if (quitting_ && clients.empty()) Quit();
 }
 
@@ -305,6 +329,7 @@ void CMyApplication::Reset() {
     return;
   }
   sessions_->DropAll();
+  if (transfers_) transfers_->DropAll();
   errorCount_ = 0;
   transferRefCounter_ = 1;
   log_->Line("", "SERVER RESET - too many errors");

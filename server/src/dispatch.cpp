@@ -191,9 +191,8 @@ void CMySessions::DoGetClientInfo(SClientRecord& record, const UFieldData& reque
   if (!record.access.Has(CanGetUserInfo)) return reply.Error(kNoGetClientInfo);
   SClientRecord* target = FindUser(Uint16(request.GetInteger(fld::UserId)));
   if (!target) return reply.Error("Cannot get info for the specified client because it does not exist.");
-  // Transfers are listed once the server carries them; until then both sections are empty.
-  const std::string downloads = "None.\r";
-  const std::string uploads = "None.\r";
+  const std::string downloads = hooks_.transfersText ? hooks_.transfersText(target->userId, true) : "None.\r";
+  const std::string uploads = hooks_.transfersText ? hooks_.transfersText(target->userId, false) : "None.\r";
   std::string text = "Nickname:   " + target->name + "\rName:       " + target->accountName +
                      "\rAccount:    " + target->login + "\rAddress:    " + Cut(target->addressText, 63) +
                      "\r\r----------- Downloads -----------\r\r" + downloads +
