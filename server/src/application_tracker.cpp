@@ -4,6 +4,7 @@
 #include "framework/clock.h"
 #include "server/application.h"
 #include "server/src/diskio.h"
+#include "server/transfers.h"
 
 namespace cv {
 
@@ -78,7 +79,17 @@ void CMyApplication::RestartTrackerTimer() {
   RegisterWithTrackers();
 }
 
-SMyStatsValues CMyApplication::StatsValues() const { return stats_.Values(sessions_->Count()); }
+SMyStatsValues CMyApplication::StatsValues() const {
+  SMyStatsValues v = stats_.Values(sessions_->Count());
+  // The transfer service keeps the transfer figures itself.
+  if (transfers_) {
+    v[statDownloads] = Uint32(transfers_->Downloads());
+    v[statUploads] = Uint32(transfers_->Uploads());
+    v[statDownloadCount] = transfers_->TotalDownloads();
+    v[statUploadCount] = transfers_->TotalUploads();
+  }
+  return v;
+}
 
 bool CMyApplication::TrackerOrStatsTimer(TTimer timer) {
   if (trackerTimer_ && timer == trackerTimer_.get()) {

@@ -11,6 +11,7 @@
 #include "protocol/flatten.h"
 #include "protocol/transfer.h"
 #include "server/application.h"
+#include "server/operator.h"
 #include "server/transfers.h"
 #include "server_harness.h"
 #include "temp_folder.h"
@@ -236,6 +237,8 @@ TEST_F(Transfers, DownloadsSmallAndLargeFilesByteExact) {
   EXPECT_TRUE(Logged("Download complete"));
   EXPECT_TRUE(Logged("Download connection closed"));
   EXPECT_EQ(app_->Transfers()->TotalDownloads(), 3u);
+  // The operator's statistics show the same figures.
+  EXPECT_EQ(app_->StatsValues()[statDownloadCount], 3u);
 }
 
 TEST_F(Transfers, DownloadResumesWhereThePartialFileEnds) {
