@@ -123,7 +123,11 @@ class TempFolder {
 // corvane-server from the same bin folder as this benchmark, headless on a free port.
 class ServerChild {
  public:
-  ~ServerChild() { Stop(); }
+  // The server's log sits beside the temporary folder, so it goes with the server.
+  ~ServerChild() {
+    Stop();
+    if (!errPath_.empty()) std::remove(errPath_.c_str());
+  }
 
   bool Start(const std::string& dir) {
     const std::string bin = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "corvane-server";
