@@ -254,6 +254,8 @@ int main(int argc, char** argv) {
   const double plainOne = PlainCopy(path, size, 1, true);
   const double plainMany = PlainCopy(path, size, n, true);
   const double memOne = PlainCopy(path, size, 1, false);
+  const std::string clientsText = std::to_string(n) + (n == 1 ? " client" : " clients");
+  const std::string pairsText = std::to_string(n) + (n == 1 ? " pair" : " pairs");
 
   std::printf("file %ld MiB, loopback\n", mib);
   auto line = [](const char* what, std::uint64_t bytes, double seconds) {
@@ -263,19 +265,20 @@ int main(int argc, char** argv) {
       std::printf("%-34s %7.3f s  %6.2f GiB/s\n", what, seconds, Rate(bytes, seconds));
   };
   line("server download, 1 client", one.bytes, one.seconds);
-  line(("server download, " + std::to_string(n) + " clients").c_str(), many.bytes, many.seconds);
+  line(("server download, " + clientsText).c_str(), many.bytes, many.seconds);
   line("plain socket from file, 1 pair", size, plainOne);
-  line(("plain socket from file, " + std::to_string(n) + " pairs").c_str(), size * n, plainMany);
+  line(("plain socket from file, " + pairsText).c_str(), size * n, plainMany);
   line("plain socket from memory, 1 pair", size, memOne);
   if (one.seconds > 0 && plainOne > 0)
     std::printf("ratio server/plain, 1 client:     %.2f (goal >= 0.8)\n",
                 Rate(one.bytes, one.seconds) / Rate(size, plainOne));
   if (many.seconds > 0 && plainMany > 0)
-    std::printf("ratio server/plain, %zu clients:    %.2f\n", n,
+    std::printf("ratio server/plain, %s:    %.2f\n", clientsText.c_str(),
                 Rate(many.bytes, many.seconds) / Rate(size * n, plainMany));
   if (one.seconds > 0)
     std::printf("server CPU per GiB, 1 client:     %.3f s\n", one.cpuSeconds / (double(one.bytes) / kGiB));
   if (many.seconds > 0)
-    std::printf("server CPU per GiB, %zu clients:    %.3f s\n", n, many.cpuSeconds / (double(many.bytes) / kGiB));
+    std::printf("server CPU per GiB, %s:    %.3f s\n", clientsText.c_str(),
+                many.cpuSeconds / (double(many.bytes) / kGiB));
   return one.seconds > 0 && many.seconds > 0 ? 0 : 1;
 }
