@@ -13,6 +13,7 @@
 
 #include "framework/events.h"
 #include "framework/random.h"
+#include "framework/resources.h"
 #include "framework/transport.h"
 #include "protocol/transaction.h"
 #include "server/accounts.h"
@@ -201,6 +202,7 @@ class CMyApplication : public CApplication {
   CMyServerStats stats_;
   TimerPtr statsLogTimer_;
   std::unique_ptr<CMyTransferService> transfers_;
+  TRezFile rezFile_ = nullptr;  // cvserver.dat, open while the application runs
 };
 
 }  // namespace cv

@@ -50,6 +50,7 @@ CMyApplication::~CMyApplication() {
   // Clients go before the listeners; nothing is told (the process is ending).
   if (sessions_) sessions_->DropAll();
   transfers_.reset();
+  URez::Dispose(rezFile_);
 }
 
 Uint32 CMyApplication::Now() { return Uint32(UClock::Milliseconds() / 1000); }
@@ -102,7 +103,8 @@ void CMyApplication::Start() {
   // Error texts come from the resource file; without one the built-in texts serve.
   if (diskio::IsFile(resourcePath_)) {
     try {
-      URez::OpenFile(resourcePath_);
+      URez::Dispose(rezFile_);
+      rezFile_ = URez::OpenFile(resourcePath_);
     } catch (const SError& e) {
       std::fprintf(stderr, "corvane-server: cannot read %s (%s)\n", resourcePath_.c_str(), UError::IdText(e).c_str());
     }
