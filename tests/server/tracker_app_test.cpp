@@ -147,9 +147,8 @@ TEST_F(TrackerApp, NothingIsSentWithRegistrationOff) {
 
 TEST_F(TrackerApp, CommandLineTrackerServesThisRunOnly) {
   CCatcher catcher;
-  std::vector<std::string_view> args{"--tracker", "127.0.0.1:" + std::to_string(catcher.Port())};
-  std::string text(args[1]);
-  args[1] = text;
+  const std::string text = "127.0.0.1:" + std::to_string(catcher.Port());
+  std::vector<std::string_view> args{"--tracker", text};
   SServerCommandLine cmd;
   std::string error;
   ASSERT_TRUE(ParseServerCommandLine(args, cmd, error)) << error;
