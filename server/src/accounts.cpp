@@ -1,6 +1,7 @@
 #include "server/accounts.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "server/src/diskio.h"
 
@@ -179,9 +180,14 @@ void CMyAccountStore::Remove(std::string_view login) {
   if (dir.empty()) UError::Raise(errClassFiles, errPathNotFound);
   std::string file = diskio::Join(dir, kUserDataName);
   if (diskio::IsFile(file)) diskio::RemoveFile(file);
-  // A temporary file left by an interrupted save would keep the folder from going.
-  std::string temp = diskio::Join(dir, "." + std::string(kUserDataName) + ".tmp");
-  if (diskio::IsFile(temp)) diskio::RemoveFile(temp);
+  // Temporary files left by interrupted saves would keep the folder from going.
+  const std::string tempPrefix = "." + std::string(kUserDataName) + ".";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(tempPrefix) && name.ends_with(".tmp") && entry.is_regular_file(ec))
+      diskio::RemoveFile(entry.path().string());
+  }
   diskio::RemoveFolder(dir);
 }
 

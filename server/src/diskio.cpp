@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <optional>
 
 #include "framework/errors.h"
+#include "framework/filesys.h"
 
 namespace cv::diskio {
 
@@ -96,28 +99,16 @@ Bytes ReadUpTo(const std::string& path, std::size_t max) {
 }
 
 void SaveWhole(const std::string& path, ByteView data) {
-  std::string folder = ".";
-  std::string base = path;
-  if (auto slash = path.rfind('/'); slash != std::string::npos) {
-    folder = slash == 0 ? "/" : path.substr(0, slash);
-    base = path.substr(slash + 1);
+  // One atomic save for the whole program: the file layer's, reached from the folder's path.
+  const std::filesystem::path target = std::filesystem::absolute(path);
+  std::string folderText;
+  for (const auto& part : target.parent_path().relative_path()) {
+    if (!folderText.empty()) folderText += '\r';
+    folderText += part.string();
   }
-  const std::string temp = Join(folder, "." + base + ".tmp");
-  SFd f{::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-  if (f.fd < 0) RaiseErrno(errno);
-  try {
-    WriteAll(f.fd, data.data(), data.size());
-    if (::fsync(f.fd) != 0) RaiseErrno(errno);
-    if (::close(f.Release()) != 0) RaiseErrno(errno);
-    if (::rename(temp.c_str(), path.c_str()) != 0) RaiseErrno(errno);
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
-  // The rename itself reaches the disk once the folder is flushed; failing to flush it
-  // loses nothing already written, so it is not an error.
-  SFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (dir.fd >= 0) (void)::fsync(dir.fd);
+  UFileSys::TFSRefPtr folder(
+      UFileSys::New(EFSBase::SystemRoot, folderText, std::nullopt, fsMustExist | fsMustBeFolder));
+  UFileSys::SaveWhole(folder.get(), target.filename().string(), data);
 }
 
 void AppendWithHeader(const std::string& path, std::string_view header, std::string_view record) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include "framework/filesys.h"
+
 #include <filesystem>
 #include <set>
 
@@ -262,6 +266,7 @@ TEST_F(AccountStore, SetUserNeverCreatesAnAccount) {
 TEST_F(AccountStore, DeleteUserRemovesTheFolder) {
   ASSERT_TRUE(store_.NewUser(All(), Request("Erin", "pw")).ok);
   cvtest::WriteFile(users_ + "/Erin/.UserData.tmp", "left over");
+  cvtest::WriteFile(users_ + "/Erin/.UserData.4242.7.tmp", "left over by an interrupted save");
   SAccountReply r = store_.DeleteUser(Only({CanDeleteUsers}), ComplementText("ERIN"));
   ASSERT_TRUE(r.ok) << r.text;
   EXPECT_EQ(r.login, "erin");
@@ -286,9 +291,10 @@ TEST_F(AccountStore, DeleteUserRemovesTheFolder) {
 
 TEST_F(AccountStore, WriteFailuresLeaveTheOldRecord) {
   ASSERT_TRUE(store_.NewUser(All(), Request("gina", "old")).ok);
-  // A folder where the save's temporary file goes makes the write fail, even for root.
-  fs::create_directory(users_ + "/gina/.UserData.tmp");
+  // The next save fails at its write step, as it would on a read-only disk.
+  UFileSys::SetSaveFaultForTesting(EACCES);
   SAccountReply r = store_.SetUser(All(), Request("gina", "new"));
+  UFileSys::SetSaveFaultForTesting(0);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.text, "Cannot modify user \xD2gina\xD3:");
   EXPECT_TRUE(r.hasCause);
