@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "client/prefs.h"
 #include "framework/types.h"
 
 namespace cv {
@@ -25,7 +26,7 @@ inline constexpr std::size_t kChatSendMax = 2048;
 // Longest incoming chat line or message text kept (the server never sends more).
 inline constexpr std::size_t kChatLineMax = 8192;
 // Longest user name kept in a list entry or a window title.
-inline constexpr std::size_t kUserNameMax = 63;
+inline constexpr std::size_t kUserEntryNameMax = 63;
 // A UserNameWithInfo field is read up to this many bytes: the 8-byte head and a name.
 inline constexpr std::size_t kUserEntryReadMax = 264;
 inline constexpr std::size_t kUserEntryHead = 8;
@@ -34,8 +35,6 @@ inline constexpr std::size_t kUserListMax = 65535;
 inline constexpr std::size_t kSubjectMax = 255;
 // The hidden command window's two entries.
 inline constexpr std::size_t kSecretEntryMax = 31;
-// Shown for users whose icon id is 0.
-inline constexpr Uint16 kDefaultUserIcon = 414;
 // Ends a scrambled line, so that receivers know to decode it.
 inline constexpr char kScrambleMarker = '\xCA';
 // Replaces the first colon of a decoded line (a bullet in Mac OS Roman).
@@ -50,9 +49,9 @@ enum : Uint16 {
 
 struct SUserEntry {
   Uint16 id = 0;
-  Uint16 icon = kDefaultUserIcon;
+  Uint16 icon = kDefaultIconId;  // 0 on the wire shows as the default
   Uint16 flags = 0;
-  std::string name;  // at most kUserNameMax bytes
+  std::string name;  // at most kUserEntryNameMax bytes
 
   bool operator==(const SUserEntry&) const = default;
 };
@@ -70,7 +69,7 @@ std::optional<SUserEntry> UserEntryFromFields(const UFieldData& fields);
 struct SNameColour {
   enum EKind : Uint8 { Text, Dimmed, Rgb };
   EKind kind = Text;
-  Uint16 red = 0, green = 0, blue = 0;
+  SMyColour rgb;
 
   bool operator==(const SNameColour&) const = default;
 };
@@ -194,7 +193,6 @@ Uint32 SendBufferBytes(std::string_view argument);
 // "announces a LEECH RATING of >>>> ..." for the uploaded and downloaded totals.
 std::string LeechRatingText(Uint32 uploaded, Uint32 downloaded);
 // "<downloaded> downloaded|leeched, <uploaded> uploaded, <chat> chat, <time> online".
-std::string StatisticsText(Uint32 downloaded, Uint32 uploaded, Uint32 chatBytes, Uint32 onlineSeconds,
-                           bool leeched);
+std::string StatisticsText(Uint32 downloaded, Uint32 uploaded, Uint32 chatBytes, Uint32 onlineSeconds, bool leeched);
 
 }  // namespace cv::client

@@ -21,9 +21,9 @@ std::optional<SUserEntry> ParseUserEntry(ByteView field) {
   // A field shorter than the name it announces was cut or made up: take none of it.
   if (e.id == 0 || length > field.size() - kUserEntryHead) return std::nullopt;
   const std::size_t readable = std::min(field.size(), kUserEntryReadMax) - kUserEntryHead;
-  const std::size_t take = std::min({length, readable, kUserNameMax});
+  const std::size_t take = std::min({length, readable, kUserEntryNameMax});
   e.name.assign(reinterpret_cast<const char*>(field.data() + kUserEntryHead), take);
-  if (e.icon == 0) e.icon = kDefaultUserIcon;
+  if (e.icon == 0) e.icon = kDefaultIconId;
   return e;
 }
 
@@ -33,18 +33,18 @@ std::optional<SUserEntry> UserEntryFromFields(const UFieldData& fields) {
   SUserEntry e;
   e.id = Uint16(id);
   e.icon = Uint16(fields.GetInteger(fld::UserIconId));
-  if (e.icon == 0) e.icon = kDefaultUserIcon;
+  if (e.icon == 0) e.icon = kDefaultIconId;
   e.flags = Uint16(fields.GetInteger(fld::UserFlags));
-  e.name = fields.GetText(fld::UserName, kUserNameMax);
+  e.name = fields.GetText(fld::UserName, kUserEntryNameMax);
   return e;
 }
 
 SNameColour NameColour(Uint16 flags) {
   const bool idle = flags & userIdle, admin = flags & userAdmin;
-  if (idle && admin) return {SNameColour::Rgb, 0xEEEE, 0x7777, 0x7777};
-  if (admin) return {SNameColour::Rgb, 0xDDDD, 0, 0};
-  if (idle) return {SNameColour::Dimmed};
-  return {SNameColour::Text};
+  if (idle && admin) return {SNameColour::Rgb, {0xEEEE, 0x7777, 0x7777}};
+  if (admin) return {SNameColour::Rgb, {0xDDDD, 0, 0}};
+  if (idle) return {SNameColour::Dimmed, {}};
+  return {SNameColour::Text, {}};
 }
 
 CMyUserList::SPut CMyUserList::Put(SUserEntry entry) {
@@ -306,8 +306,7 @@ std::string LeechRatingText(Uint32 uploaded, Uint32 downloaded) {
   return UText::Fmt("announces a LEECH RATING of >>>> %li", shown);
 }
 
-std::string StatisticsText(Uint32 downloaded, Uint32 uploaded, Uint32 chatBytes, Uint32 onlineSeconds,
-                           bool leeched) {
+std::string StatisticsText(Uint32 downloaded, Uint32 uploaded, Uint32 chatBytes, Uint32 onlineSeconds, bool leeched) {
   const SCountedString down = UText::ToCounted(UText::SizeText(downloaded, UText::sizeLessThan1K));
   const SCountedString word = UText::ToCounted(leeched ? "leeched" : "downloaded");
   const SCountedString up = UText::ToCounted(UText::SizeText(uploaded, UText::sizeLessThan1K));

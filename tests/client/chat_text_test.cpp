@@ -67,8 +67,8 @@ TEST(ChatScramble, KeyBuildsPermutationWithinEachAlphabet) {
     }
     EXPECT_EQ(images.size(), 256u) << key;
     for (std::string_view alphabet : alphabets) {
-      const std::string order = CMyChatScrambler::Shuffle(alphabet, Uint8(key[0] - '0'), Uint8(key[1] - '0'),
-                                                          Uint8(key[2] - '0'));
+      const std::string order =
+          CMyChatScrambler::Shuffle(alphabet, Uint8(key[0] - '0'), Uint8(key[1] - '0'), Uint8(key[2] - '0'));
       ASSERT_EQ(order.size(), alphabet.size());
       for (std::size_t j = 0; j < alphabet.size(); ++j) EXPECT_EQ(s->Encode(Uint8(alphabet[j])), Uint8(order[j]));
     }
@@ -132,7 +132,10 @@ TEST(ChatSend, PreparationRules) {
       {"hello\r\r", EChatPrepared::Ready, "hello\r"},
       {"\r", EChatPrepared::Ready, ""},
       {"a\rb", EChatPrepared::Ready, "a\rb"},
-      {std::string("a\x01\x1b\x7f" "b\0c", 7), EChatPrepared::Ready, "a   b c"},
+      {std::string("a\x01\x1b\x7f"
+                   "b\0c",
+                   7),
+       EChatPrepared::Ready, "a   b c"},
       {"t\tl\nv\vf\f", EChatPrepared::Ready, "t\tl\nv\vf\f"},
       {"caf\x8E \xD2x\xD3", EChatPrepared::Ready, "caf\x8E \xD2x\xD3"},
   };
@@ -211,11 +214,11 @@ TEST(ChatUsers, EntryFromNotification) {
 }
 
 TEST(ChatUsers, NameColours) {
-  EXPECT_EQ(NameColour(0), SNameColour{SNameColour::Text});
-  EXPECT_EQ(NameColour(userIdle), SNameColour{SNameColour::Dimmed});
-  EXPECT_EQ(NameColour(userAdmin), (SNameColour{SNameColour::Rgb, 0xDDDD, 0, 0}));
-  EXPECT_EQ(NameColour(userIdle | userAdmin), (SNameColour{SNameColour::Rgb, 0xEEEE, 0x7777, 0x7777}));
-  EXPECT_EQ(NameColour(0xFFFC), SNameColour{SNameColour::Text}) << "unknown bits change nothing";
+  EXPECT_EQ(NameColour(0), SNameColour{SNameColour::Text, {}});
+  EXPECT_EQ(NameColour(userIdle), SNameColour{SNameColour::Dimmed, {}});
+  EXPECT_EQ(NameColour(userAdmin), (SNameColour{SNameColour::Rgb, {0xDDDD, 0, 0}}));
+  EXPECT_EQ(NameColour(userIdle | userAdmin), (SNameColour{SNameColour::Rgb, {0xEEEE, 0x7777, 0x7777}}));
+  EXPECT_EQ(NameColour(0xFFFC), SNameColour{SNameColour::Text, {}}) << "unknown bits change nothing";
 }
 
 TEST(ChatUsers, ListKeepsOneEntryPerIdInArrivalOrder) {
@@ -322,7 +325,12 @@ TEST(ChatSecret, LeechRating) {
     Uint32 up, down;
     std::string_view shown;
   } cases[] = {
-      {3, 10, "3"}, {10, 3, "-3"}, {7, 7, "-1"}, {0, 5, "\xB0"}, {0, 0, "\xB0"}, {5, 0, "-\xB0"},
+      {3, 10, "3"},
+      {10, 3, "-3"},
+      {7, 7, "-1"},
+      {0, 5, "\xB0"},
+      {0, 0, "\xB0"},
+      {5, 0, "-\xB0"},
       {1, 0xFFFFFFFF, "2147483647"},
   };
   for (const Case& c : cases)
