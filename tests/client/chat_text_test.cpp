@@ -214,11 +214,11 @@ TEST(ChatUsers, EntryFromNotification) {
 }
 
 TEST(ChatUsers, NameColours) {
-  EXPECT_EQ(NameColour(0), SNameColour{SNameColour::Text, {}});
-  EXPECT_EQ(NameColour(userIdle), SNameColour{SNameColour::Dimmed, {}});
+  EXPECT_EQ(NameColour(0), (SNameColour{SNameColour::Text, {}}));
+  EXPECT_EQ(NameColour(userIdle), (SNameColour{SNameColour::Dimmed, {}}));
   EXPECT_EQ(NameColour(userAdmin), (SNameColour{SNameColour::Rgb, {0xDDDD, 0, 0}}));
   EXPECT_EQ(NameColour(userIdle | userAdmin), (SNameColour{SNameColour::Rgb, {0xEEEE, 0x7777, 0x7777}}));
-  EXPECT_EQ(NameColour(0xFFFC), SNameColour{SNameColour::Text, {}}) << "unknown bits change nothing";
+  EXPECT_EQ(NameColour(0xFFFC), (SNameColour{SNameColour::Text, {}})) << "unknown bits change nothing";
 }
 
 TEST(ChatUsers, ListKeepsOneEntryPerIdInArrivalOrder) {
