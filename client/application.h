@@ -56,6 +56,8 @@ inline constexpr std::string_view kAdminMessageTitle = "Administrator Message";
 class IMyConnectionListener {
  public:
   virtual ~IMyConnectionListener() = default;
+  // A connect to ServerText() has started (the public chat clears its text).
+  virtual void Connecting() {}
   // The handshake is done and the login task has been started.
   virtual void Connected() {}
   // Tasks are destroyed and the connection is gone.
@@ -96,6 +98,7 @@ class CMyApplication : public CApplication {
   void Command(Uint32 command);
   // A service's command (post news, the hidden command window, ...); replaces the built-in one.
   void AddCommandHandler(Uint32 command, std::function<void()> handler);
+  void RemoveCommandHandler(Uint32 command);
 
   // ---- Connection
   // The connect window's "Connect": "0" means 127.0.0.1, "host:port" a port (default
@@ -154,6 +157,7 @@ class CMyApplication : public CApplication {
   void ShowAlert(Int16 alertId, std::string_view arg = {});
   void ShowMessageAlert(std::string_view title, std::string_view text);
   IMyClientShell& Shell() { return views_.shell; }
+  IMyToolbarView& Toolbar() { return views_.toolbar; }
 
   // ---- Settings and statistics
   SMyClientPrefs& Prefs() { return prefs_; }
@@ -184,6 +188,7 @@ class CMyApplication : public CApplication {
 
  private:
   struct SEntry {
+    Uint32 id = 0;
     CMyTask* task = nullptr;
     std::unique_ptr<CMyTask> owner;
   };
@@ -196,8 +201,10 @@ class CMyApplication : public CApplication {
   void HandleServerMessage(UFieldData& fields);
   void HandleShowAgreement(UFieldData& fields);
   void HandleDisconnectMessage(UFieldData& fields);
+  void Dispatch(Uint16 type, UFieldData& fields);
   void RestoreTitles();
   void Cleanup();
+  void OpenResourceFile();
 
   SMyClientSettings settings_;
   SMyCoreViews views_;
@@ -218,6 +225,7 @@ class CMyApplication : public CApplication {
   Uint32 nextTaskId_ = 1;
   TimerPtr cleanupTimer_;
   bool processing_ = false;
+  bool closing_ = false;
 
   std::map<Uint16, TIncomingHandler> incoming_;
   std::vector<IMyConnectionListener*> listeners_;

@@ -49,6 +49,7 @@ class CMyGetNewsTask : public CMyTransactTask {
  public:
   CMyGetNewsTask(CMyApplication& app, CMyNewsClient& news);
   void Process() override;
+  bool IsFor(const CMyNewsClient& news) const { return &news_ == &news; }
 
  private:
   CMyNewsClient& news_;
