@@ -180,7 +180,9 @@ class CMyChatClient : public IMyConnectionListener {
   CMyChatClient(const CMyChatClient&) = delete;
   CMyChatClient& operator=(const CMyChatClient&) = delete;
 
-  // Starts CMyGetOnlineUsersTask; the public chat starts empty for each server.
+  // The public chat starts empty for each server.
+  void Connecting() override;
+  // Starts CMyGetOnlineUsersTask.
   void Connected() override;
   // Empties the user list; closes private chats and invitations.
   void Disconnected() override;
@@ -260,8 +262,6 @@ class CMyChatClient : public IMyConnectionListener {
   bool silly_ = false;
   Uint32 nextMessageSerial_ = 1;
   std::vector<Uint32> tasks_;
-  // Lets the command handler find out whether the chat still exists.
-  std::shared_ptr<CMyChatClient*> self_ = std::make_shared<CMyChatClient*>(this);
 };
 
 // ---- Tasks

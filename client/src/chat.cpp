@@ -55,17 +55,13 @@ CMyChatClient::CMyChatClient(CMyApplication& app, IMyChatViews& views) : app_(ap
   app_.AddIncomingHandler(trn::NotifyUserChange, [this](UFieldData& f) { HandleUserChange(f); });
   app_.AddIncomingHandler(trn::NotifyUserDelete, [this](UFieldData& f) { HandleUserDelete(f); });
   app_.AddConnectionListener(*this);
-  // The application has no way to take a command back: the handler checks that the
-  // chat still exists.
-  app_.AddCommandHandler(cmdHiddenCommands, [alive = std::weak_ptr<CMyChatClient*>(self_)] {
-    if (auto self = alive.lock()) (*self)->OpenSecretWin();
-  });
+  app_.AddCommandHandler(cmdHiddenCommands, [this] { OpenSecretWin(); });
   EnableUserButtons();
   ApplyChatStyle();
 }
 
 CMyChatClient::~CMyChatClient() {
-  self_.reset();
+  app_.RemoveCommandHandler(cmdHiddenCommands);
   for (Uint16 type : kHandledTypes) app_.RemoveIncomingHandler(type);
   app_.RemoveConnectionListener(*this);
   // Tasks of the chat that are still running would call it when they end.
@@ -86,8 +82,9 @@ void CMyChatClient::TrackTask(const CMyTask& task) {
   tasks_.push_back(task.Id());
 }
 
+void CMyChatClient::Connecting() { views_.PublicChat().ClearText(); }
+
 void CMyChatClient::Connected() {
-  views_.PublicChat().ClearText();
   EnableUserButtons();
   TrackTask(app_.StartTask<CMyGetOnlineUsersTask>(*this));
 }
