@@ -685,9 +685,9 @@ Bytes Entry(Uint16 id, Uint16 icon, Uint16 flags, Uint16 length, std::string_vie
 TEST_F(ChatWithFakeServer, HostileUserListAndPushesAreBounded) {
   server_->answer = [](const FakeServer::SRequest& r, UFieldData& reply, Uint32&) {
     if (r.type != trn::GetOnlineUsers) return;
-    for (const Bytes& e : {Entry(1, 5, 0, 1, "a"), Bytes{0, 1, 0}, Entry(0, 5, 0, 4, "zero"),
-                           Entry(9, 5, 0, 40, "short"), Entry(1, 0, 2, 2, "a2"), Entry(2, 7, 1, 1, "b"),
-                           Entry(3, 7, 0, 300, std::string(300, 'n'))})
+    for (const Bytes& e :
+         {Entry(1, 5, 0, 1, "a"), Bytes{0, 1, 0}, Entry(0, 5, 0, 4, "zero"), Entry(9, 5, 0, 40, "short"),
+          Entry(1, 0, 2, 2, "a2"), Entry(2, 7, 1, 1, "b"), Entry(3, 7, 0, 300, std::string(300, 'n'))})
       reply.AddField(fld::UserNameWithInfo, e);
     reply.AddText(fld::Data, "not a user");
   };
@@ -783,9 +783,8 @@ TEST_F(ChatWithFakeServer, RoomRepliesWithoutIdsOrWithBadMembersAreHandled) {
 
   // Closing a room tells the server.
   joined.controller.Close();
-  ASSERT_TRUE(client_->WaitFor([&] {
-    return !server_->requests.empty() && server_->requests.back().type == trn::LeaveChat;
-  }));
+  ASSERT_TRUE(
+      client_->WaitFor([&] { return !server_->requests.empty() && server_->requests.back().type == trn::LeaveChat; }));
   EXPECT_EQ(server_->requests.back().fields.GetInteger(fld::ChatId), 600u);
   EXPECT_EQ(views.chatWins.size(), 1u);
 }
