@@ -247,6 +247,9 @@ struct SMyClientCommandLine {
 // False with a message for an unknown option or a missing value.
 bool ParseClientCommandLine(std::span<const std::string_view> args, SMyClientCommandLine& out, std::string& error);
 std::string ClientUsageText();
+// The application's settings for a command line: the folder (the program's own without
+// --dir) and the documents. A --server is connected to by the front end after Start.
+SMyClientSettings SettingsFromCommandLine(const SMyClientCommandLine& commandLine);
 // The folder that holds the running program.
 std::string ProgramFolder();
 

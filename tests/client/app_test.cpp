@@ -403,6 +403,12 @@ TEST(ClientCommandLine, OptionsAndErrors) {
     EXPECT_EQ(out.documents.size(), k.documents);
   }
   EXPECT_NE(ClientUsageText().find("usage: corvane"), std::string::npos);
+  SMyClientCommandLine line;
+  line.documents = {"a.cbm"};
+  EXPECT_EQ(SettingsFromCommandLine(line).folder, ProgramFolder());
+  EXPECT_EQ(SettingsFromCommandLine(line).documents, line.documents);
+  line.dir = "/tmp/prefs";
+  EXPECT_EQ(SettingsFromCommandLine(line).folder, "/tmp/prefs");
 }
 
 }  // namespace

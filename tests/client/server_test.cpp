@@ -45,6 +45,11 @@ TEST_F(ClientWithServer, ConnectAndLoginShowTheirProgressTitlesToolbarAndSoundTh
   auto& tasks = c.views.tasks;
   EXPECT_EQ(tasks.ProgressOf("Connecting to Server..."), (std::vector<std::string>{"0/0", "1/3", "2/3", "3/3"}));
   EXPECT_EQ(tasks.ProgressOf("Logging in..."), (std::vector<std::string>{"0/0", "1/2", "2/2"}));
+  // The news row counts the reply's bytes.
+  const auto news = tasks.ProgressOf("Transferring news...");
+  ASSERT_GE(news.size(), 2u);
+  EXPECT_EQ(news.front(), "0/0");
+  EXPECT_NE(news.back(), "100/100") << "the bytes of the reply, not a bare finish";
   // An empty news file: the window is emptied and scrolled to the top.
   EXPECT_EQ(c.newsView.calls, (std::vector<std::string>{"set", "top"}));
   EXPECT_EQ(c.newsView.text, "");
