@@ -322,9 +322,9 @@ TEST_F(ClientApp, ToolbarLooksEnableTheRightButtons) {
     bool disconnected, connecting, connected;
   };
   const Case cases[] = {
-      {cmdConnect, true, false, false},  {cmdDisconnect, false, true, true}, {cmdPostNews, false, false, true},
-      {cmdShowFiles, false, false, true}, {cmdNewUser, false, false, true},  {cmdOpenUser, false, false, true},
-      {cmdShowNews, true, true, true},    {cmdAbout, true, true, true},      {cmdQuit, true, true, true},
+      {cmdConnect, true, false, false},   {cmdDisconnect, false, true, true}, {cmdPostNews, false, false, true},
+      {cmdShowFiles, false, false, true}, {cmdNewUser, false, false, true},   {cmdOpenUser, false, false, true},
+      {cmdShowNews, true, true, true},    {cmdAbout, true, true, true},       {cmdQuit, true, true, true},
   };
   for (const Case& k : cases) {
     EXPECT_EQ(IsCommandEnabled(EMyToolbarLook::Disconnected, k.command), k.disconnected) << k.command;
@@ -347,8 +347,8 @@ TEST_F(ClientApp, TasksWindowRedrawsOnlyWhatChanged) {
   w.Remove(1);
   w.Remove(1);
   std::vector<std::string> seen;
-  for (const auto& e : view.events) seen.push_back(e.what + " " + std::to_string(e.row.value) + "/" +
-                                                   std::to_string(e.row.maximum) + " " + e.row.text);
+  for (const auto& e : view.events)
+    seen.push_back(e.what + " " + std::to_string(e.row.value) + "/" + std::to_string(e.row.maximum) + " " + e.row.text);
   EXPECT_EQ(seen, (std::vector<std::string>{"add 0/0 Transferring news...", "update 10/200 Transferring news...",
                                             "update 20/200 other", "update 100/100 other", "remove 0/0 "}));
   // A row already full stays as it is at the finish.
@@ -374,7 +374,13 @@ TEST(ClientCommandLine, OptionsAndErrors) {
       {{"--version"}, true, SMyClientCommandLine::Version, "", "", "", "", 0},
       {{"--dir", "/tmp/x", "a.cbm", "b.cbm"}, true, SMyClientCommandLine::Run, "/tmp/x", "", "", "", 2},
       {{"--server", "0:5600", "--login", "bob", "--password", "pw"},
-       true, SMyClientCommandLine::Run, "", "0:5600", "bob", "pw", 0},
+       true,
+       SMyClientCommandLine::Run,
+       "",
+       "0:5600",
+       "bob",
+       "pw",
+       0},
       {{"--dir"}, false, SMyClientCommandLine::Run, "", "", "", "", 0},
       {{"--login", "bob"}, false, SMyClientCommandLine::Run, "", "", "", "", 0},
       {{"--server", ""}, false, SMyClientCommandLine::Run, "", "", "", "", 0},
@@ -397,6 +403,12 @@ TEST(ClientCommandLine, OptionsAndErrors) {
     EXPECT_EQ(out.documents.size(), k.documents);
   }
   EXPECT_NE(ClientUsageText().find("usage: corvane"), std::string::npos);
+  SMyClientCommandLine line;
+  line.documents = {"a.cbm"};
+  EXPECT_EQ(SettingsFromCommandLine(line).folder, ProgramFolder());
+  EXPECT_EQ(SettingsFromCommandLine(line).documents, line.documents);
+  line.dir = "/tmp/prefs";
+  EXPECT_EQ(SettingsFromCommandLine(line).folder, "/tmp/prefs");
 }
 
 }  // namespace
