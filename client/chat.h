@@ -30,7 +30,6 @@ inline constexpr std::size_t kMaxPrivateMessages = 256;
 // The silly-mode identity.
 inline constexpr Uint16 kSillyIcon = 154;
 inline constexpr std::string_view kSillyName = "Bacon";
-inline constexpr std::string_view kLeechedFolderName = "Leeched Goods";
 
 class CMyChatClient;
 

@@ -344,10 +344,7 @@ void CMyChatClient::ExecuteSecret(std::string_view word, std::string_view argume
       return PostChat(LeechRatingText(prefs.uploaded, prefs.downloaded), true, 0);
     case ESecretCommand::Statistics:
       if (!app_.IsConnected()) return app_.Beep();
-      app_.UpdateOnlineSeconds();
-      return PostChat(StatisticsText(prefs.downloaded, prefs.uploaded, prefs.chatBytes, prefs.onlineSeconds,
-                                     app_.DownloadFolderName() == kLeechedFolderName),
-                      false, 0);
+      return PostChat(app_.StatisticsText(), false, 0);
     case ESecretCommand::Scramble:
       scrambler_ = CMyChatScrambler::FromKey(argument);
       return;
