@@ -172,11 +172,13 @@ void CMyChatClient::SendMessageTo(Uint16 userId) {
 // ---- Public chat
 
 void CMyChatClient::PostChat(std::string_view text, bool action, Uint32 chatId) {
+  text = text.substr(0, UFieldData::kMaxFieldSize);
   UFieldData f;
-  f.AddText(fld::Data, text.substr(0, UFieldData::kMaxFieldSize));
+  f.AddText(fld::Data, text);
   if (action) f.AddInteger(fld::ChatOptions, 1);
   if (chatId) f.AddInteger(fld::ChatId, chatId);
   app_.PostTransaction(trn::SendChat, f);
+  // Held at its top rather than wrapping back to a small count.
   Uint32& bytes = app_.Prefs().chatBytes;
   bytes = Uint32(std::min<Uint64>(Uint64(bytes) + text.size(), std::numeric_limits<Uint32>::max()));
 }
