@@ -496,6 +496,10 @@ TEST_F(ChatWithServer, PrivateRoomFromInviteToLeave) {
   // Closing the window leaves: the room, now empty, is gone on the server.
   room.controller.Close();
   EXPECT_TRUE(views.chatWins.empty());
+  // A line after it on the same connection: once bob hears it, the leave was handled.
+  views.publicChat.entry = "bye";
+  Alice().chat.SendPublic(false);
+  EXPECT_EQ(BobHears(), Prefixed("alice", "bye"));
   Uint32 code = 0;
   UFieldData refused;
   ASSERT_TRUE(bob_.Request(trn::JoinChat, Fields({{fld::ChatId, chatId}}), &refused, &code));
