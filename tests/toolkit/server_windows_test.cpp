@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include "framework/random.h"
 #include "protocol/catalogue.h"
@@ -64,7 +65,7 @@ class ServerWindows : public cvtest::QtLoopTest {
     QtLoopTest::TearDown();
   }
 
-  void Start() {
+  void Start(bool optionsFirst = false) {
     windows = std::make_unique<CMyServerWindows>();
     SServerSettings s;
     s.folder = folder.Path();
@@ -72,7 +73,7 @@ class ServerWindows : public cvtest::QtLoopTest {
     s.port = 0;
     s.terminate = [](std::string_view) {};
     windows->Attach(s);
-    windows->SetOptionsAtStart([] { return false; });
+    windows->SetOptionsAtStart([optionsFirst] { return optionsFirst; });
     app = std::make_unique<CMyApplication>(s);
     app->Start();
     CreateFirstAccounts(app->Accounts());
@@ -180,6 +181,29 @@ TEST_F(ServerWindows, OptionsSaveWritesThePreferences) {
   QTest::keyClick(w, Qt::Key_Escape);
   EXPECT_FALSE(w->isVisible());
   EXPECT_EQ(LoadServerPrefs(folder.Path(), random).serverName, "Test Server");
+  Stop();
+}
+
+TEST_F(ServerWindows, OptionsAtStartComeBeforeTheServerListens) {
+  bool listeningMeanwhile = true;
+  // The operator changes the port while the window is up, then saves.
+  QTimer::singleShot(0, [&] {
+    QWidget* w = windows->OptionsWindow();
+    ASSERT_TRUE(w && w->isVisible() && w->isModal());
+    listeningMeanwhile = app->Port() != 0;
+    Child<QLineEdit>(w, "name")->setText("Early");
+    Click(w, "Save");
+  });
+  QTimer::singleShot(kWaitMs, [] {
+    if (QWidget* w = QApplication::activeModalWidget()) w->close();
+  });
+  Start(true);
+  EXPECT_FALSE(listeningMeanwhile);
+  EXPECT_FALSE(windows->OptionsWindow()->isVisible());
+  EXPECT_EQ(app->Prefs().serverName, "Early");
+  EXPECT_NE(app->Port(), 0);
+  TestClient client;
+  EXPECT_TRUE(client.Connect(app->Port()));
   Stop();
 }
 

@@ -43,6 +43,22 @@ QPushButton* Button(std::string_view label, std::function<void()> action, QWidge
   return b;
 }
 
+// A row of buttons at the foot of a dialog, each running the action it points at (set
+// later by the window's owner); the last one is the default.
+QHBoxLayout* ButtonRow(QWidget* parent,
+                       std::initializer_list<std::pair<std::string_view, std::function<void()>*>> buttons) {
+  auto* row = new QHBoxLayout;
+  row->addStretch();
+  QPushButton* last = nullptr;
+  for (auto [label, action] : buttons) {
+    last = Button(
+        label, [action] { (*action)(); }, parent);
+    row->addWidget(last);
+  }
+  if (last) last->setDefault(true);
+  return row;
+}
+
 QLineEdit* Field(const char* name, int maxLength, QWidget* parent) {
   auto* f = new QLineEdit(parent);
   f->setObjectName(name);
@@ -219,14 +235,7 @@ class COptionsDialog final : public CDialog, public IMyOptionsView {
     t->setColumnStretch(1, 1);
     tabs->addTab(trackers, FromMac("Trackers"));
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(Button(
-        "Cancel", [this] { onCancel(); }, this));
-    QPushButton* save = Button(
-        "Save", [this] { onSave(); }, this);
-    save->setDefault(true);
-    buttons->addWidget(save);
+    QHBoxLayout* buttons = ButtonRow(this, {{"Cancel", &onCancel}, {"Save", &onSave}});
     auto* l = new QVBoxLayout(this);
     l->addWidget(tabs);
     l->addLayout(buttons);
@@ -291,12 +300,7 @@ class CBroadcastDialog final : public CDialog, public IMyBroadcastView {
     prompt->setWordWrap(true);
     text_ = new QPlainTextEdit(this);
     text_->setObjectName("message");
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(Button(
-        "Cancel", [this] { onCancel(); }, this));
-    buttons->addWidget(Button(
-        "Send", [this] { onSend(); }, this));
+    QHBoxLayout* buttons = ButtonRow(this, {{"Cancel", &onCancel}, {"Send", &onSend}});
     auto* l = new QVBoxLayout(this);
     l->addWidget(prompt);
     l->addWidget(text_);
@@ -327,16 +331,7 @@ class CQuitDialog final : public CDialog, public IMyQuitView {
     auto* text = new QLabel(FromMac(kQuitText), this);
     text->setWordWrap(true);
     message_ = Field("message", 255, this);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(Button(
-        "Cancel", [this] { onCancel(); }, this));
-    buttons->addStretch();
-    buttons->addWidget(Button(
-        "Quit Now", [this] { onNow(); }, this));
-    QPushButton* polite = Button(
-        "Polite Quit", [this] { onPolite(); }, this);
-    polite->setDefault(true);
-    buttons->addWidget(polite);
+    QHBoxLayout* buttons = ButtonRow(this, {{"Cancel", &onCancel}, {"Quit Now", &onNow}, {"Polite Quit", &onPolite}});
     auto* l = new QVBoxLayout(this);
     l->addWidget(text);
     l->addWidget(message_);
@@ -365,12 +360,7 @@ class CQuittingDialog final : public CDialog, public IMyQuittingView {
     setObjectName("Quitting");
     setWindowModality(Qt::ApplicationModal);
     auto* text = new QLabel(FromMac(kQuittingText), this);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(Button(
-        "Cancel", [this] { onCancel(); }, this));
-    buttons->addStretch();
-    buttons->addWidget(Button(
-        "Quit Now", [this] { onNow(); }, this));
+    QHBoxLayout* buttons = ButtonRow(this, {{"Cancel", &onCancel}, {"Quit Now", &onNow}});
     auto* l = new QVBoxLayout(this);
     l->addWidget(text);
     l->addLayout(buttons);
