@@ -40,6 +40,17 @@ int RunServerWithWindows(int argc, char** argv, SServerSettings settings) {
   int status = 0;
   CMyServerWindows windows;
   windows.Attach(settings);
+  // Said while the application (and with it the resource file and its error texts) is
+  // still there; interrupt and terminate act as usual while the alert waits.
+  auto cannotStart = [&](const SError& e) {
+    windows.Detach();
+    std::fprintf(stderr, "corvane-server: cannot start (%s)\n", UError::IdText(e).c_str());
+    std::fflush(stderr);
+    UEventLoop::StopWatchingSignals();
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    UError::Alert(e);
+    status = 1;
+  };
   try {
     UQtLoop::Install();
     UAlert::InstallErrorSink();
@@ -51,28 +62,32 @@ int RunServerWithWindows(int argc, char** argv, SServerSettings settings) {
       CMyServerWindows& w;
       ~SDetach() { w.Detach(); }
     } detach{windows};
-    app.Start();
-    std::string password = CreateFirstAccounts(app.Accounts());
-    if (!password.empty()) {
-      std::fprintf(stderr,
-                   "corvane-server: first start: created account \"admin\" with password \"%s\" "
-                   "(shown only once) and account \"guest\" without a password\n",
-                   password.c_str());
-      // The operator of a desktop server reads the log window rather than a terminal.
-      app.Log().Line("",
-                     "First start: account \xD2"
-                     "admin\xD3 has the password \xD2" +
-                         password + "\xD3 (shown only once); account \xD2guest\xD3 has none");
+    try {
+      app.Start();
+    } catch (const SError& e) {
+      cannotStart(e);
     }
-    std::fprintf(stderr, "corvane-server: listening on %s port %u (transfers on %u), folder %s\n",
-                 app.LocalAddressText().c_str(), unsigned(app.Port()), unsigned(app.TransferPort()),
-                 settings.folder.c_str());
-    std::fflush(stderr);
-    app.Run();
+    if (status == 0) {
+      std::string password = CreateFirstAccounts(app.Accounts());
+      if (!password.empty()) {
+        std::fprintf(stderr,
+                     "corvane-server: first start: created account \"admin\" with password \"%s\" "
+                     "(shown only once) and account \"guest\" without a password\n",
+                     password.c_str());
+        // The operator of a desktop server reads the log window rather than a terminal.
+        app.Log().Line("",
+                       "First start: account \xD2"
+                       "admin\xD3 has the password \xD2" +
+                           password + "\xD3 (shown only once); account \xD2guest\xD3 has none");
+      }
+      std::fprintf(stderr, "corvane-server: listening on %s port %u (transfers on %u), folder %s\n",
+                   app.LocalAddressText().c_str(), unsigned(app.Port()), unsigned(app.TransferPort()),
+                   settings.folder.c_str());
+      std::fflush(stderr);
+      app.Run();
+    }
   } catch (const SError& e) {
-    windows.Detach();
-    std::fprintf(stderr, "corvane-server: cannot start (%s)\n", UError::IdText(e).c_str());
-    UError::Alert(e);
+    if (status == 0) cannotStart(e);
     status = 1;
   }
   UEventLoop::StopWatchingSignals();
