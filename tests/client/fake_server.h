@@ -48,6 +48,7 @@ class FakeServer {
   void DropClient() { client_.reset(); }
 
   bool refuseHandshake = false;
+  bool silentHandshake = false;     // reads the handshake and never answers it
   std::set<cv::Uint16> unanswered;  // request types left without a reply
   TAnswer answer;                   // none: empty success
   std::vector<SRequest> requests;   // every request, in arrival order
@@ -67,7 +68,7 @@ class FakeServer {
     cv::TTransactConnection c = client_.get();
     if (!cv::UTransaction::IsEstablished(c)) {
       const cv::Uint16 h = cv::UTransaction::ReadHandshake(c);
-      if (h != cv::kHandshakeValid) return;
+      if (h != cv::kHandshakeValid || silentHandshake) return;
       if (refuseHandshake) {
         cv::UTransaction::RejectHandshake(c, 1);
         return;
