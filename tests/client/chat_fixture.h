@@ -20,6 +20,17 @@ namespace cvtest {
 using namespace cv;
 using namespace cv::client;
 
+// A UserNameWithInfo field as a server writes it; length may disagree with the name.
+inline Bytes UserEntryBytes(Uint16 id, Uint16 icon, Uint16 flags, Uint16 length, std::string_view name) {
+  Bytes b;
+  AppendU16(b, id);
+  AppendU16(b, icon);
+  AppendU16(b, flags);
+  AppendU16(b, length);
+  AppendBytes(b, name.data(), name.size());
+  return b;
+}
+
 // ---- Recording chat views
 
 template <class Base>

@@ -26,6 +26,7 @@ using cvtest::ServerProcess;
 using cvtest::TempFolder;
 using cvtest::TestClient;
 using cvtest::TestClientApp;
+using cvtest::UserEntryBytes;
 
 std::string Prefixed(std::string_view name, std::string_view text) {
   std::string line = "\r" + std::string(13 - std::min<std::size_t>(13, name.size()), ' ') + std::string(name);
@@ -482,22 +483,12 @@ class ChatWithFakeServer : public ::testing::Test {
   int settles_ = 0;
 };
 
-Bytes Entry(Uint16 id, Uint16 icon, Uint16 flags, Uint16 length, std::string_view name) {
-  Bytes b;
-  AppendU16(b, id);
-  AppendU16(b, icon);
-  AppendU16(b, flags);
-  AppendU16(b, length);
-  AppendBytes(b, name.data(), name.size());
-  return b;
-}
-
 TEST_F(ChatWithFakeServer, HostileUserListAndPushesAreBounded) {
   server_->answer = [](const FakeServer::SRequest& r, UFieldData& reply, Uint32&) {
     if (r.type != trn::GetOnlineUsers) return;
-    for (const Bytes& e :
-         {Entry(1, 5, 0, 1, "a"), Bytes{0, 1, 0}, Entry(0, 5, 0, 4, "zero"), Entry(9, 5, 0, 40, "short"),
-          Entry(1, 0, 2, 2, "a2"), Entry(2, 7, 1, 1, "b"), Entry(3, 7, 0, 300, std::string(300, 'n'))})
+    for (const Bytes& e : {UserEntryBytes(1, 5, 0, 1, "a"), Bytes{0, 1, 0}, UserEntryBytes(0, 5, 0, 4, "zero"),
+                           UserEntryBytes(9, 5, 0, 40, "short"), UserEntryBytes(1, 0, 2, 2, "a2"),
+                           UserEntryBytes(2, 7, 1, 1, "b"), UserEntryBytes(3, 7, 0, 300, std::string(300, 'n'))})
       reply.AddField(fld::UserNameWithInfo, e);
     reply.AddText(fld::Data, "not a user");
   };
@@ -550,7 +541,7 @@ TEST_F(ChatWithFakeServer, HostileUserListAndPushesAreBounded) {
 
 TEST_F(ChatWithFakeServer, RoomRepliesWithoutIdsOrWithBadMembersAreHandled) {
   server_->answer = [](const FakeServer::SRequest& r, UFieldData& reply, Uint32&) {
-    if (r.type == trn::GetOnlineUsers) reply.AddField(fld::UserNameWithInfo, Entry(4, 9, 0, 3, "dan"));
+    if (r.type == trn::GetOnlineUsers) reply.AddField(fld::UserNameWithInfo, UserEntryBytes(4, 9, 0, 3, "dan"));
     if (r.type == trn::InviteNewChat && r.fields.GetInteger(fld::UserId) == 4) {
       reply.AddInteger(fld::ChatId, 500);
       reply.AddInteger(fld::UserId, 1);
@@ -559,7 +550,7 @@ TEST_F(ChatWithFakeServer, RoomRepliesWithoutIdsOrWithBadMembersAreHandled) {
     if (r.type == trn::JoinChat) {
       reply.AddText(fld::ChatSubject, std::string(300, 's'));
       reply.AddField(fld::UserNameWithInfo, Bytes{0, 7});
-      reply.AddField(fld::UserNameWithInfo, Entry(8, 1, 0, 3, "eve"));
+      reply.AddField(fld::UserNameWithInfo, UserEntryBytes(8, 1, 0, 3, "eve"));
     }
   };
   ASSERT_TRUE(client_->c.ConnectAndWait(cvtest::Loopback(server_->Port())));

@@ -2,6 +2,8 @@
 // hidden command window's texts.
 #include <gtest/gtest.h>
 
+#include "chat_fixture.h"
+
 #include <set>
 
 #include "client/chat_text.h"
@@ -14,16 +16,6 @@ using namespace cv;
 using namespace cv::client;
 
 namespace {
-
-Bytes UserField(Uint16 id, Uint16 icon, Uint16 flags, Uint16 length, std::string_view name) {
-  Bytes b;
-  AppendU16(b, id);
-  AppendU16(b, icon);
-  AppendU16(b, flags);
-  AppendU16(b, length);
-  AppendBytes(b, name.data(), name.size());
-  return b;
-}
 
 ByteView View(const Bytes& b) { return ByteView(b.data(), b.size()); }
 
@@ -166,34 +158,34 @@ TEST(ChatSend, SillyTexts) {
 // ---- User entries
 
 TEST(ChatUsers, UserFieldParsing) {
-  auto ok = ParseUserEntry(View(UserField(7, 128, 2, 5, "alice")));
+  auto ok = ParseUserEntry(View(cvtest::UserEntryBytes(7, 128, 2, 5, "alice")));
   ASSERT_TRUE(ok);
   EXPECT_EQ(*ok, (SUserEntry{7, 128, 2, "alice"}));
 
-  auto noIcon = ParseUserEntry(View(UserField(8, 0, 1, 3, "bob")));
+  auto noIcon = ParseUserEntry(View(cvtest::UserEntryBytes(8, 0, 1, 3, "bob")));
   ASSERT_TRUE(noIcon);
   EXPECT_EQ(noIcon->icon, 414);
 
   // Long names are cut to 63 bytes; a field beyond 264 bytes is read no further.
   const std::string longName(300, 'n');
-  auto longOne = ParseUserEntry(View(UserField(9, 1, 0, 300, longName)));
+  auto longOne = ParseUserEntry(View(cvtest::UserEntryBytes(9, 1, 0, 300, longName)));
   ASSERT_TRUE(longOne);
   EXPECT_EQ(longOne->name, std::string(63, 'n'));
 
-  auto empty = ParseUserEntry(View(UserField(10, 1, 0, 0, "")));
+  auto empty = ParseUserEntry(View(cvtest::UserEntryBytes(10, 1, 0, 0, "")));
   ASSERT_TRUE(empty);
   EXPECT_EQ(empty->name, "");
 
   // Bytes after the announced name are ignored.
-  auto trailing = ParseUserEntry(View(UserField(11, 1, 0, 2, "abXYZ")));
+  auto trailing = ParseUserEntry(View(cvtest::UserEntryBytes(11, 1, 0, 2, "abXYZ")));
   ASSERT_TRUE(trailing);
   EXPECT_EQ(trailing->name, "ab");
 
-  const Bytes head = UserField(7, 1, 0, 5, "alice");
+  const Bytes head = cvtest::UserEntryBytes(7, 1, 0, 5, "alice");
   for (std::size_t cut = 0; cut < head.size(); ++cut)
     EXPECT_FALSE(ParseUserEntry(ByteView(head.data(), cut))) << "cut at " << cut;
-  EXPECT_FALSE(ParseUserEntry(View(UserField(0, 1, 0, 5, "alice")))) << "user id 0";
-  EXPECT_FALSE(ParseUserEntry(View(UserField(7, 1, 0, 0xFFFF, "abc")))) << "length beyond the field";
+  EXPECT_FALSE(ParseUserEntry(View(cvtest::UserEntryBytes(0, 1, 0, 5, "alice")))) << "user id 0";
+  EXPECT_FALSE(ParseUserEntry(View(cvtest::UserEntryBytes(7, 1, 0, 0xFFFF, "abc")))) << "length beyond the field";
 }
 
 TEST(ChatUsers, EntryFromNotification) {

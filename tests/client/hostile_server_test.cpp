@@ -23,15 +23,7 @@ using cvtest::ChatClient;
 using cvtest::FakeServer;
 using cvtest::Loopback;
 
-Bytes Entry(Uint16 id, std::string_view name) {
-  Bytes b;
-  AppendU16(b, id);
-  AppendU16(b, 0);
-  AppendU16(b, 0);
-  AppendU16(b, Uint16(name.size()));
-  AppendBytes(b, name.data(), name.size());
-  return b;
-}
+Bytes Entry(Uint16 id, std::string_view name) { return cvtest::UserEntryBytes(id, 0, 0, Uint16(name.size()), name); }
 
 UFieldData Text(Uint16 id, std::string_view text) {
   UFieldData f;
