@@ -35,7 +35,7 @@ inline constexpr Uint32 kSubProtocol = FourCC("CRVN");
 inline constexpr Uint16 kSubVersion = 2;
 inline constexpr Uint16 kDefaultServerPort = 5500;
 inline constexpr Uint32 kCleanupDelayMs = 500;
-// Agreement text kept from ShowAgreement transactions until its window opens.
+// Agreement text one connection may send; more is dropped.
 inline constexpr std::size_t kMaxAgreementText = 1024 * 1024;
 
 // Alerts of corvane.dat.
@@ -220,6 +220,7 @@ class CMyApplication : public CApplication {
   SInternetNameAddress serverAddress_;
   std::string login_, password_;
   std::optional<std::string> agreement_;
+  std::size_t agreementBytes_ = 0;
 
   std::vector<SEntry> tasks_;
   Uint32 nextTaskId_ = 1;
@@ -246,6 +247,9 @@ struct SMyClientCommandLine {
 // False with a message for an unknown option or a missing value.
 bool ParseClientCommandLine(std::span<const std::string_view> args, SMyClientCommandLine& out, std::string& error);
 std::string ClientUsageText();
+// The application's settings for a command line: the folder (the program's own without
+// --dir) and the documents. A --server is connected to by the front end after Start.
+SMyClientSettings SettingsFromCommandLine(const SMyClientCommandLine& commandLine);
 // The folder that holds the running program.
 std::string ProgramFolder();
 

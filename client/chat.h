@@ -30,7 +30,6 @@ inline constexpr std::size_t kMaxPrivateMessages = 256;
 // The silly-mode identity.
 inline constexpr Uint16 kSillyIcon = 154;
 inline constexpr std::string_view kSillyName = "Bacon";
-inline constexpr std::string_view kLeechedFolderName = "Leeched Goods";
 
 class CMyChatClient;
 
@@ -180,7 +179,9 @@ class CMyChatClient : public IMyConnectionListener {
   CMyChatClient(const CMyChatClient&) = delete;
   CMyChatClient& operator=(const CMyChatClient&) = delete;
 
-  // Starts CMyGetOnlineUsersTask; the public chat starts empty for each server.
+  // The public chat starts empty for each server.
+  void Connecting() override;
+  // Starts CMyGetOnlineUsersTask.
   void Connected() override;
   // Empties the user list; closes private chats and invitations.
   void Disconnected() override;
@@ -260,8 +261,6 @@ class CMyChatClient : public IMyConnectionListener {
   bool silly_ = false;
   Uint32 nextMessageSerial_ = 1;
   std::vector<Uint32> tasks_;
-  // Lets the command handler find out whether the chat still exists.
-  std::shared_ptr<CMyChatClient*> self_ = std::make_shared<CMyChatClient*>(this);
 };
 
 // ---- Tasks

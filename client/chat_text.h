@@ -190,7 +190,8 @@ std::optional<Uint16> SecretIconId(std::string_view argument);
 // The send buffer size for the buffer command's argument (kilobytes): at least 16,384 bytes.
 Uint32 SendBufferBytes(std::string_view argument);
 
-// "announces a LEECH RATING of >>>> ..." for the uploaded and downloaded totals.
+// "announces a LEECH RATING of >>>> ..." for the uploaded and downloaded totals. (The
+// statistics announcement is CMyApplication::StatisticsText, shared with the About window.)
 std::string LeechRatingText(Uint32 uploaded, Uint32 downloaded);
 // "<downloaded> downloaded|leeched, <uploaded> uploaded, <chat> chat, <time> online".
 std::string StatisticsText(Uint32 downloaded, Uint32 uploaded, Uint32 chatBytes, Uint32 onlineSeconds, bool leeched);

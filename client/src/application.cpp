@@ -425,6 +425,13 @@ std::string ClientUsageText() {
          "  FILE               documents to open (bookmarks)\n";
 }
 
+SMyClientSettings SettingsFromCommandLine(const SMyClientCommandLine& commandLine) {
+  SMyClientSettings s;
+  s.folder = commandLine.dir.empty() ? ProgramFolder() : commandLine.dir;
+  s.documents = commandLine.documents;
+  return s;
+}
+
 std::string ProgramFolder() {
   std::error_code ec;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);

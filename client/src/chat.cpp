@@ -55,17 +55,13 @@ CMyChatClient::CMyChatClient(CMyApplication& app, IMyChatViews& views) : app_(ap
   app_.AddIncomingHandler(trn::NotifyUserChange, [this](UFieldData& f) { HandleUserChange(f); });
   app_.AddIncomingHandler(trn::NotifyUserDelete, [this](UFieldData& f) { HandleUserDelete(f); });
   app_.AddConnectionListener(*this);
-  // The application has no way to take a command back: the handler checks that the
-  // chat still exists.
-  app_.AddCommandHandler(cmdHiddenCommands, [alive = std::weak_ptr<CMyChatClient*>(self_)] {
-    if (auto self = alive.lock()) (*self)->OpenSecretWin();
-  });
+  app_.AddCommandHandler(cmdHiddenCommands, [this] { OpenSecretWin(); });
   EnableUserButtons();
   ApplyChatStyle();
 }
 
 CMyChatClient::~CMyChatClient() {
-  self_.reset();
+  app_.RemoveCommandHandler(cmdHiddenCommands);
   for (Uint16 type : kHandledTypes) app_.RemoveIncomingHandler(type);
   app_.RemoveConnectionListener(*this);
   // Tasks of the chat that are still running would call it when they end.
@@ -86,8 +82,9 @@ void CMyChatClient::TrackTask(const CMyTask& task) {
   tasks_.push_back(task.Id());
 }
 
+void CMyChatClient::Connecting() { views_.PublicChat().ClearText(); }
+
 void CMyChatClient::Connected() {
-  views_.PublicChat().ClearText();
   EnableUserButtons();
   TrackTask(app_.StartTask<CMyGetOnlineUsersTask>(*this));
 }
@@ -175,11 +172,13 @@ void CMyChatClient::SendMessageTo(Uint16 userId) {
 // ---- Public chat
 
 void CMyChatClient::PostChat(std::string_view text, bool action, Uint32 chatId) {
+  text = text.substr(0, UFieldData::kMaxFieldSize);
   UFieldData f;
-  f.AddText(fld::Data, text.substr(0, UFieldData::kMaxFieldSize));
+  f.AddText(fld::Data, text);
   if (action) f.AddInteger(fld::ChatOptions, 1);
   if (chatId) f.AddInteger(fld::ChatId, chatId);
   app_.PostTransaction(trn::SendChat, f);
+  // Held at its top rather than wrapping back to a small count.
   Uint32& bytes = app_.Prefs().chatBytes;
   bytes = Uint32(std::min<Uint64>(Uint64(bytes) + text.size(), std::numeric_limits<Uint32>::max()));
 }
@@ -347,10 +346,7 @@ void CMyChatClient::ExecuteSecret(std::string_view word, std::string_view argume
       return PostChat(LeechRatingText(prefs.uploaded, prefs.downloaded), true, 0);
     case ESecretCommand::Statistics:
       if (!app_.IsConnected()) return app_.Beep();
-      app_.UpdateOnlineSeconds();
-      return PostChat(StatisticsText(prefs.downloaded, prefs.uploaded, prefs.chatBytes, prefs.onlineSeconds,
-                                     app_.DownloadFolderName() == kLeechedFolderName),
-                      false, 0);
+      return PostChat(app_.StatisticsText(), false, 0);
     case ESecretCommand::Scramble:
       scrambler_ = CMyChatScrambler::FromKey(argument);
       return;

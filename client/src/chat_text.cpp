@@ -306,14 +306,4 @@ std::string LeechRatingText(Uint32 uploaded, Uint32 downloaded) {
   return UText::Fmt("announces a LEECH RATING of >>>> %li", shown);
 }
 
-std::string StatisticsText(Uint32 downloaded, Uint32 uploaded, Uint32 chatBytes, Uint32 onlineSeconds, bool leeched) {
-  const SCountedString down = UText::ToCounted(UText::SizeText(downloaded, UText::sizeLessThan1K));
-  const SCountedString word = UText::ToCounted(leeched ? "leeched" : "downloaded");
-  const SCountedString up = UText::ToCounted(UText::SizeText(uploaded, UText::sizeLessThan1K));
-  const SCountedString chat = UText::ToCounted(UText::SizeText(chatBytes, UText::sizeTenthsOfK));
-  const SCountedString online = UText::ToCounted(UText::SecondsText(onlineSeconds));
-  return UText::Fmt("%#s %#s, %#s uploaded, %#s chat, %#s online", down.data(), word.data(), up.data(), chat.data(),
-                    online.data());
-}
-
 }  // namespace cv::client

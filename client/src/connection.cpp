@@ -94,6 +94,7 @@ void CMyApplication::Disconnect() {
   connected_ = false;
   connectTime_ = 0;
   agreement_.reset();
+  agreementBytes_ = 0;
   if (closing_) return;
   views_.toolbar.SetLook(EMyToolbarLook::Disconnected);
   RestoreTitles();
@@ -193,11 +194,14 @@ void CMyApplication::HandleServerMessage(UFieldData& fields) {
 }
 
 void CMyApplication::HandleShowAgreement(UFieldData& fields) {
-  if (!agreement_) agreement_.emplace();
+  // What one connection may make the client keep and show, however often it sends.
   std::string_view text = FieldText(fields, fld::Data);
-  // A server that keeps sending agreements cannot make the client keep them all.
-  const std::size_t room = kMaxAgreementText - std::min(kMaxAgreementText, agreement_->size());
-  agreement_->append(text.substr(0, std::min(room, text.size())));
+  const std::size_t room = kMaxAgreementText - std::min(kMaxAgreementText, agreementBytes_);
+  text = text.substr(0, std::min(room, text.size()));
+  agreementBytes_ += text.size();
+  if (text.empty() && agreementBytes_ >= kMaxAgreementText) return;
+  if (!agreement_) agreement_.emplace();
+  agreement_->append(text);
 }
 
 void CMyApplication::HandleDisconnectMessage(UFieldData& fields) {

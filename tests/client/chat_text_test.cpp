@@ -337,11 +337,3 @@ TEST(ChatSecret, LeechRating) {
     EXPECT_EQ(LeechRatingText(c.up, c.down), "announces a LEECH RATING of >>>> " + std::string(c.shown))
         << c.up << "/" << c.down;
 }
-
-TEST(ChatSecret, Statistics) {
-  // Transfer totals without tenths and "<1K" below a kilobyte; chat bytes with tenths.
-  EXPECT_EQ(StatisticsText(3 * 1048576, 2048, 1536, 90061, false),
-            "3M downloaded, 2K uploaded, 1.5K chat, 1:01:01:01 online");
-  EXPECT_EQ(StatisticsText(500, 1500, 500, 3600, false), "<1K downloaded, 1K uploaded, 500 chat, 1:00:00 online");
-  EXPECT_EQ(StatisticsText(0, 0, 0, 59, true), "0K leeched, 0K uploaded, 0K chat, 0:59 online");
-}
