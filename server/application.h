@@ -80,6 +80,21 @@ std::string RandomPassword();
 // returned random password, and "guest" with an empty one. Empty when nothing was made.
 std::string CreateFirstAccounts(CMyAccountStore& store);
 
+// What the desktop front end does for the application; none when headless.
+class IMyServerFrontEnd {
+ public:
+  virtual ~IMyServerFrontEnd() = default;
+  // The preferences are loaded and the listeners not yet open: the windows are made at
+  // their stored places, and the Options window may be used before the server listens.
+  virtual void Opening(CMyApplication& app) = 0;
+  // After every session step and reset: the statistics may have changed.
+  virtual void StatsChanged() = 0;
+  // A sound of the resource file; only asked for while "Play Sounds" is on.
+  virtual void PlaySound(Int16 sound) = 0;
+  // Before the preferences are saved: each window's place and visibility.
+  virtual void StoreWindows(SServerPrefs& prefs) = 0;
+};
+
 struct SServerSettings {
   std::string folder;          // holds Users, Files, News.txt, Prefs, the logs
   std::string resourceFolder;  // where cvserver.dat is found when folder has none
@@ -91,6 +106,8 @@ struct SServerSettings {
   CMyServerLog::LineHook logHook;
   // Ends the process without saving (too many resets); tests replace it.
   std::function<void(std::string_view why)> terminate;
+  // The windows, when there are any (outlives the application).
+  IMyServerFrontEnd* frontEnd = nullptr;
 };
 
 class CMyApplication : public CApplication {
@@ -118,6 +135,10 @@ class CMyApplication : public CApplication {
     shutdownTimer_.reset();
   }
   void ReloadNews();
+  // Puts the windows' places and visibility into the preferences (before a save).
+  void StoreWindowPlaces() {
+    if (settings_.frontEnd) settings_.frontEnd->StoreWindows(prefs_);
+  }
   // Drops every client and restarts the error count; the listeners stay.
   void Reset();
 

@@ -11,6 +11,9 @@
 #include "framework/events.h"
 #include "framework/transport.h"
 #include "server/application.h"
+#ifdef CORVANE_SERVER_WINDOWS
+#include "toolkit/server/frontend.h"
+#endif
 
 namespace {
 
@@ -62,12 +65,18 @@ int main(int argc, char** argv) {
   const std::string folder = cmd.dir.empty() ? programFolder : cmd.dir;
   if (cmd.action == cv::SServerCommandLine::AddAccount) return AddAccount(cmd, folder);
 
-  // Windows come with the desktop front end; this build always runs headless.
   cv::SServerSettings settings;
   settings.folder = folder;
   settings.resourceFolder = programFolder;
   settings.port = cmd.port;
   settings.tracker = cmd.tracker;
+#ifdef CORVANE_SERVER_WINDOWS
+  if (!cmd.headless) {
+    std::string why;
+    if (cv::CanOpenServerWindows(&why)) return cv::RunServerWithWindows(argc, argv, std::move(settings));
+    std::fprintf(stderr, "corvane-server: %s; running headless\n", why.c_str());
+  }
+#endif
   settings.headless = true;
   try {
     cv::UTransport::Init();

@@ -110,6 +110,9 @@ void CMyApplication::Start() {
     }
   }
 
+  // Windows at their places; the operator may change the options before we listen.
+  if (settings_.frontEnd) settings_.frontEnd->Opening(*this);
+
   const Uint16 wanted = settings_.port ? *settings_.port : prefs_.port;
   // With port 0 (any free port) the pick is retried while the port above it is taken.
   for (int attempt = 0;; ++attempt) {
@@ -282,11 +285,13 @@ void CMyApplication::SessionStep() {
     it = next;
   }
   if (transfers_) transfers_->Step(now);
+  if (settings_.frontEnd) settings_.frontEnd->StatsChanged();
   if (quitting_ && clients.empty()) Quit();
 }
 
-void CMyApplication::PlaySound(Int16 /*sound*/) {
+void CMyApplication::PlaySound(Int16 sound) {
   // Sounds need the desktop; a headless server stays silent.
+  if (settings_.frontEnd && (prefs_.options & optPlaySounds)) settings_.frontEnd->PlaySound(sound);
 }
 
 std::string CMyApplication::DescribeError(const SError& e) const {
@@ -335,6 +340,7 @@ void CMyApplication::Reset() {
   errorCount_ = 0;
   transferRefCounter_ = 1;
   log_->Line("", "SERVER RESET - too many errors");
+  if (settings_.frontEnd) settings_.frontEnd->StatsChanged();
 }
 
 void CMyApplication::ReloadNews() {
@@ -400,6 +406,7 @@ void CMyApplication::Quit() {
   if (IsQuitting()) return;
   if (started_) {
     try {
+      StoreWindowPlaces();
       SaveServerPrefs(settings_.folder, prefs_);
     } catch (const SError& e) {
       std::fprintf(stderr, "corvane-server: cannot save the preferences (ID %hi/%hi)\n", e.errClass, e.id);

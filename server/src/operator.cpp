@@ -147,6 +147,7 @@ void CMyOptionsWindow::Save() {
   app_.Log().SetOptions(app_.Prefs().options);
   app_.RestartTrackerTimer();
   try {
+    app_.StoreWindowPlaces();
     SaveServerPrefs(app_.Folder(), app_.Prefs());
   } catch (const SError& e) {
     app_.Log().ErrorLog(UError::MessageText(e), UError::IdText(e));

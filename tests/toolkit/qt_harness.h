@@ -23,6 +23,12 @@ inline QApplication& QtApp() {
     static int argc = 1;
     static char name[] = "toolkit_tests";
     static char* argv[] = {name, nullptr};
+    // The offscreen platform says so for every window placed or raised.
+    static QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+          if (message.startsWith("This plugin does not support")) return;
+          previous(type, context, message);
+        });
     // Kept until the process ends: widgets of static lifetime may outlive any test.
     return new QApplication(argc, argv);
   }();
