@@ -20,10 +20,8 @@ int RunClient(int argc, char** argv, const SMyClientCommandLine& commandLine) {
     std::fprintf(stderr, "corvane: cannot open a window: %s\n", why.c_str());
     return 1;
   }
-  SMyClientSettings settings;
-  settings.folder = commandLine.dir.empty() ? ProgramFolder() : commandLine.dir;
+  SMyClientSettings settings = SettingsFromCommandLine(commandLine);
   settings.resourceFolder = ProgramFolder();
-  settings.documents = commandLine.documents;
   std::error_code ec;
   std::filesystem::create_directories(settings.folder, ec);
 
