@@ -1,7 +1,9 @@
 // The client's windows with a real server: connecting through the connect window, the
 // public chat and the user list, private messages and private chats, seen from a second
 // client of the test's own.
+#include <QLabel>
 #include <QMimeData>
+#include <fstream>
 #include <QWindow>
 
 #include "client_harness.h"
@@ -36,6 +38,7 @@ TEST_F(ClientChat, ConnectWindowLogsInAndChatLinesGoBothWays) {
   ConnectAsAlice();
   EXPECT_FALSE(Program().Windows().ConnectWindow() && Program().Windows().ConnectWindow()->isVisible());
   EXPECT_TRUE(alerts.empty()) << AlertTexts();
+  EXPECT_EQ(sounds, std::vector<Int16>{kSoundLoggedIn});
   const QString server = QString::fromStdString(Address());
   QWidget* chat = Window(winChat);
   EXPECT_EQ(chat->windowTitle(), QStringLiteral("Chat (%1)").arg(server));
@@ -53,6 +56,7 @@ TEST_F(ClientChat, ConnectWindowLogsInAndChatLinesGoBothWays) {
   ConnectBob(bob);
   ASSERT_TRUE(WaitFor([&] { return users->count() == 2; }));
   EXPECT_EQ(RowNames(users), (QStringList{QStringLiteral("Alice"), QStringLiteral("Bob")}));
+  EXPECT_EQ(sounds.back(), kSoundJoin);
   // Both accounts are administrators: the flag that colours the name travels with the row.
   EXPECT_EQ(users->item(1)->data(userRoleFlags).toUInt() & userAdmin, uint(userAdmin));
 
@@ -229,6 +233,109 @@ TEST_F(ClientChat, PrivateMessageReplyAndPrivateChatThroughTheirWindows) {
   Settle();
   EXPECT_FALSE(ShownWindow(QStringLiteral("Private Chat:  plans")));
   EXPECT_TRUE(Program().Chat().Chats().empty());
+}
+
+TEST_F(ClientChat, OnlineUsersButtonsMessageAndInviteTheSelectedUser) {
+  QWidget* window = Window(winOnlineUsers);
+  auto buttonWithIcon = [&](Int16 icon) -> QAbstractButton* {
+    for (QAbstractButton* b : window->findChildren<QAbstractButton*>())
+      if (b->property("corvaneIcon").toInt() == icon) return b;
+    return nullptr;
+  };
+  QAbstractButton* chatButton = buttonWithIcon(kIconPrivateChat);
+  QAbstractButton* messageButton = buttonWithIcon(kIconSendMessage);
+  ASSERT_TRUE(chatButton && messageButton && buttonWithIcon(kIconGetUserInfo) && buttonWithIcon(kIconDisconnectUser));
+  // Not connected: nothing to act on.
+  EXPECT_FALSE(chatButton->isEnabled());
+  EXPECT_FALSE(messageButton->isEnabled());
+
+  ConnectAsAlice();
+  EXPECT_TRUE(chatButton->isEnabled());
+  EXPECT_TRUE(messageButton->isEnabled());
+  EXPECT_FALSE(buttonWithIcon(kIconGetUserInfo)->isEnabled());
+  EXPECT_FALSE(buttonWithIcon(kIconDisconnectUser)->isEnabled());
+  TestClient bob;
+  ConnectBob(bob);
+  QListWidget* users = UserRows(window);
+  ASSERT_TRUE(WaitFor([&] { return users->count() == 2; }));
+
+  // Without a selection the buttons do nothing.
+  QTest::mouseClick(messageButton, Qt::LeftButton);
+  EXPECT_FALSE(ShownWindow(MacText(kSendMessageTitle)));
+
+  // A double-click on Bob opens the send window; an empty text only beeps.
+  QListWidgetItem* bobRow = users->item(1);
+  const QRect bobRect = users->visualItemRect(bobRow);
+  QTest::mouseClick(users->viewport(), Qt::LeftButton, Qt::NoModifier, bobRect.center());
+  QTest::mouseDClick(users->viewport(), Qt::LeftButton, Qt::NoModifier, bobRect.center());
+  QWidget* send = ShownWindow(MacText(kSendMessageTitle));
+  ASSERT_TRUE(send);
+  EXPECT_TRUE(ButtonIn(send, QStringLiteral("Cancel")));
+  QTest::mouseClick(ButtonIn(send, QStringLiteral("Send")), Qt::LeftButton);
+  EXPECT_EQ(beeps, 1);
+  EXPECT_TRUE(send->isVisible());
+  QTest::keyClicks(send->findChild<QPlainTextEdit*>(), QStringLiteral("ping"));
+  QTest::mouseClick(ButtonIn(send, QStringLiteral("Send")), Qt::LeftButton);
+  auto message = bob.WaitPush(trn::ServerMessage);
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->fields.GetText(fld::Data), "ping");
+  EXPECT_EQ(message->fields.GetText(fld::UserName), "Alice");
+
+  // The private chat button invites the selected user into a new room.
+  users->setCurrentItem(bobRow);
+  QTest::mouseClick(chatButton, Qt::LeftButton);
+  auto invitation = bob.WaitPush(trn::InviteToChat);
+  ASSERT_TRUE(invitation);
+  EXPECT_EQ(invitation->fields.GetText(fld::UserName), "Alice");
+  QWidget* room = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (room = ShownWindow(QStringLiteral("Private Chat"))) != nullptr; }));
+  EXPECT_EQ(RowNames(UserRows(room)), QStringList{QStringLiteral("Alice")});
+
+  // Disconnecting closes the room.
+  App().Disconnect();
+  Settle();
+  EXPECT_FALSE(ShownWindow(QStringLiteral("Private Chat")));
+}
+
+TEST_F(ClientChat, HiddenCommandWindowOpensWithItsKeyAndBeepsAtAnUnknownWord) {
+  QWidget* chat = Window(winChat);
+  QApplication::setActiveWindow(chat);
+  QTest::keyClick(chat, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+  QWidget* secret = ShownWindow(MacText(kSecretTitle));
+  ASSERT_TRUE(secret);
+  QTest::keyClicks(secret->findChild<QLineEdit*>(QStringLiteral("word")), QStringLiteral("abracadabra"));
+  QTest::mouseClick(ButtonIn(secret, QStringLiteral("Execute")), Qt::LeftButton);
+  EXPECT_EQ(beeps, 1);
+  secret->close();
+  Settle();
+  EXPECT_FALSE(ShownWindow(MacText(kSecretTitle)));
+}
+
+class ClientAgreement : public ClientWindowsTest {
+ protected:
+  // Administrators skip the agreement; Dave is a guest.
+  void PrepareServer() override {
+    std::ofstream(serverDir_ + "/Agreement.txt", std::ios::binary) << "House rules.\rBe kind.";
+    ASSERT_TRUE(cvtest::AddAccount(serverDir_, "dave", "Dave", "diver", tmp_ / "add4", false));
+  }
+};
+
+TEST_F(ClientAgreement, AgreeKeepsTheConnectionAndDisagreeEndsIt) {
+  for (const char* button : {"Agree", "Disagree"}) {
+    ConnectAsAlice("dave", "diver");
+    QWidget* agreement = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (agreement = Program().Windows().AgreementWindow()) != nullptr; }));
+    EXPECT_EQ(agreement->windowTitle(), QStringLiteral("Agreement"));
+    EXPECT_EQ(agreement->findChild<QPlainTextEdit*>()->toPlainText(), QStringLiteral("House rules.\nBe kind."));
+    bool prompt = false;
+    for (QLabel* l : agreement->findChildren<QLabel*>()) prompt |= l->text() == MacText(kAgreementPrompt);
+    EXPECT_TRUE(prompt);
+    QTest::mouseClick(ButtonIn(agreement, QString::fromLatin1(button)), Qt::LeftButton);
+    Settle();
+    EXPECT_FALSE(Program().Windows().AgreementWindow());
+    EXPECT_EQ(App().IsConnected(), std::string_view(button) == "Agree") << button;
+    App().Disconnect();
+  }
 }
 
 }  // namespace

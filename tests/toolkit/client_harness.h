@@ -21,6 +21,7 @@
 #include "tests/server/server_harness.h"
 #include "tests/server/temp_folder.h"
 #include "toolkit/client/client_windows.h"
+#include "toolkit/media.h"
 #include "toolkit/qttext.h"
 
 namespace cvtest {
@@ -40,11 +41,11 @@ inline constexpr const char* kCarolPassword = "singer";
 using namespace accounts;
 
 inline bool AddAccount(const std::string& dir, const std::string& login, const std::string& name,
-                       const std::string& password, const std::string& scratch) {
+                       const std::string& password, const std::string& scratch, bool admin = true) {
   ServerProcess add;
   const std::string input = password + "\n";
-  add.Spawn({"--dir", dir, "--add-account", login, "--name", name, "--admin"}, scratch + ".err", scratch + ".out",
-            &input);
+  add.Spawn({"--dir", dir, "--add-account", login, "--name", name, admin ? "--admin" : "--guest"}, scratch + ".err",
+            scratch + ".out", &input);
   return add.Wait() == 0;
 }
 
@@ -80,11 +81,14 @@ class ClientWindowsTest : public QtLoopTest {
  protected:
   void SetUp() override {
     QtLoopTest::SetUp();
+    cv::USound::SetPlayer([this](cv::Int16 id, const cv::Bytes&) { sounds.push_back(id); });
+    cv::USound::SetBeeper([this] { ++beeps; });
     serverDir_ = tmp_ / "srv";
     std::filesystem::create_directories(serverDir_);
     ASSERT_TRUE(AddAccount(serverDir_, kAliceLogin, kAliceName, kAlicePassword, tmp_ / "add1"));
     ASSERT_TRUE(AddAccount(serverDir_, kBobLogin, "Bob", kBobPassword, tmp_ / "add2"));
     ASSERT_TRUE(AddAccount(serverDir_, kCarolLogin, "Carol", kCarolPassword, tmp_ / "add3"));
+    PrepareServer();
     ASSERT_TRUE(server_.StartServer(serverDir_)) << server_.Stderr();
     clientDir_ = tmp_ / "client";
     std::filesystem::create_directories(clientDir_);
@@ -98,8 +102,13 @@ class ClientWindowsTest : public QtLoopTest {
 
   void TearDown() override {
     program_.reset();
+    cv::USound::SetPlayer(nullptr);
+    cv::USound::SetBeeper(nullptr);
     QtLoopTest::TearDown();
   }
+
+  // Files the server reads when it starts.
+  virtual void PrepareServer() {}
 
   void MakeProgram() {
     program_.reset();
@@ -148,10 +157,10 @@ class ClientWindowsTest : public QtLoopTest {
     QTest::mouseClick(button, Qt::LeftButton);
   }
 
-  // Connects as Alice through the connect window and waits until the login, the user
-  // list and the news have come.
-  void ConnectAsAlice() {
-    OpenConnectAndType(Address(), kAliceLogin, kAlicePassword);
+  // Connects as Alice (or another account) through the connect window and waits until
+  // the login, the user list and the news have come.
+  void ConnectAsAlice(const char* login = kAliceLogin, const char* password = kAlicePassword) {
+    OpenConnectAndType(Address(), login, password);
     ASSERT_TRUE(WaitFor([&] { return App().IsConnected() && App().Tasks().empty(); })) << AlertTexts();
   }
 
@@ -193,6 +202,8 @@ class ClientWindowsTest : public QtLoopTest {
   std::string clientDir_;
   ServerProcess server_;
   std::unique_ptr<cv::client::CMyClientProgram> program_;
+  std::vector<cv::Int16> sounds;
+  int beeps = 0;
 };
 
 }  // namespace cvtest

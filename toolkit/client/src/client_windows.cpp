@@ -125,13 +125,13 @@ QRect DefaultPlace(EMyWindow w) {
     case winToolbar:
       return {20, 30, 0, 0};
     case winChat:
-      return {20, 170, 540, 400};
+      return {20, 220, 540, 400};
     case winOnlineUsers:
-      return {580, 170, 220, 400};
+      return {580, 220, 220, 400};
     case winNews:
-      return {820, 170, 440, 400};
+      return {820, 220, 440, 400};
     case winTasks:
-      return {20, 610, 540, 150};
+      return {20, 660, 540, 150};
     default:
       return {60, 60, 400, 300};
   }
