@@ -3,8 +3,8 @@
 // client of the test's own.
 #include <QLabel>
 #include <QMimeData>
-#include <fstream>
 #include <QWindow>
+#include <fstream>
 
 #include "client_harness.h"
 

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 #include <fstream>
 
 #include "client_harness.h"
@@ -299,6 +300,35 @@ TEST_F(ClientWindows, FixedWindowsHideOnCloseAndKeepTheirPlacesAcrossRuns) {
   Settle();
   EXPECT_TRUE(App().IsQuitting());
   EXPECT_EQ(LoadClientPrefs(clientDir_).visibility, 0);
+}
+
+TEST_F(ClientWindows, QuittingClosesAnAlertThatIsUp) {
+  // A real box this time, modal, in a loop of its own.
+  UAlert::SetHook(nullptr);
+  bool boxShown = false;
+  bool forced = false;
+  QTimer probe;
+  probe.setInterval(20);
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    if (!QApplication::activeModalWidget()) return;
+    if (!boxShown) {
+      boxShown = true;
+      App().QuitRequested();
+    }
+  });
+  probe.start();
+  // Only ends a test that has failed already: the box would otherwise wait forever.
+  QTimer::singleShot(8000, [&] {
+    if (QWidget* m = QApplication::activeModalWidget()) {
+      forced = true;
+      m->close();
+    }
+  });
+  App().ShowAlert(kAlertConnectionLost);
+  EXPECT_TRUE(WaitFor([&] { return App().IsQuitting(); }));
+  EXPECT_TRUE(boxShown);
+  EXPECT_FALSE(forced);
+  EXPECT_FALSE(QApplication::activeModalWidget());
 }
 
 TEST_F(ClientWindows, ConnectWindowScreenshot) {

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QScreen>
 #include <QTextEdit>
 #include <QTimer>
@@ -136,6 +137,19 @@ QRect DefaultPlace(EMyWindow w) {
       return {60, 60, 400, 300};
   }
 }
+
+// The application as the desktop runs it: an alert box that is up when the program is
+// told to quit runs a loop of its own inside the one that would end, so it goes first.
+class CMyDesktopApplication final : public CMyApplication {
+ public:
+  using CMyApplication::CMyApplication;
+
+  void Quit() override {
+    CMyApplication::Quit();
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) box->close();
+  }
+};
 
 }  // namespace
 
@@ -416,7 +430,7 @@ QWidget* CMyClientWindows::PostWindow() const { return d_->news.Post(); }
 // ---- CMyClientProgram
 
 CMyClientProgram::CMyClientProgram(SMyClientSettings settings) {
-  app_ = std::make_unique<CMyApplication>(std::move(settings), windows_.CoreViews());
+  app_ = std::make_unique<CMyDesktopApplication>(std::move(settings), windows_.CoreViews());
   chat_ = std::make_unique<CMyChatClient>(*app_, windows_.ChatViews());
   news_ = std::make_unique<CMyNewsClient>(*app_, windows_.NewsView());
   windows_.Attach(*app_, *chat_, *news_);
