@@ -202,6 +202,11 @@ TEST_F(ClientWindows, MenusCarryTheCommandsAndTheirShortcuts) {
   entry->setFocus();
   ASSERT_EQ(QApplication::focusWidget(), entry);
   QTest::keyClicks(entry, QStringLiteral("copy me"));
+  // Choosing from the menu makes the toolbar the active window; the entry is still meant.
+  toolbar->activateWindow();
+  QApplication::setActiveWindow(toolbar);
+  toolbar->setFocus();
+  ASSERT_NE(QApplication::focusWidget(), entry);
   MenuAction(toolbar, "Edit", "Select All")->trigger();
   MenuAction(toolbar, "Edit", "Cut")->trigger();
   EXPECT_TRUE(entry->toPlainText().isEmpty());

@@ -60,9 +60,22 @@ const QKeySequence kHiddenCommandKey(Qt::CTRL | Qt::SHIFT | Qt::Key_S);
 
 enum class EEdit { Undo, Cut, Copy, Paste, Clear, SelectAll };
 
-// An Edit menu command, for the widget that has the keyboard.
+bool IsTextWidget(const QWidget* w) {
+  return qobject_cast<const QLineEdit*>(w) || qobject_cast<const QPlainTextEdit*>(w) ||
+         qobject_cast<const QTextEdit*>(w);
+}
+
+// The text view that last had the keyboard: the menus are in the toolbar window, and
+// choosing from them takes the keyboard away from the view they are meant for.
+QPointer<QWidget>& LastTextWidget() {
+  static QPointer<QWidget> last;
+  return last;
+}
+
+// An Edit menu command, for the text view that has (or last had) the keyboard.
 void EditFocused(EEdit what) {
   QWidget* w = QApplication::focusWidget();
+  if (!IsTextWidget(w)) w = LastTextWidget();
   if (auto* line = qobject_cast<QLineEdit*>(w)) {
     switch (what) {
       case EEdit::Undo:
@@ -225,6 +238,9 @@ struct CMyClientWindows::SImpl final : public IMyClientShell, public IMyChatView
 
 CMyClientWindows::SImpl::SImpl() {
   BuildMenus();
+  QObject::connect(qApp, &QApplication::focusChanged, anchor.get(), [](QWidget*, QWidget* now) {
+    if (IsTextWidget(now)) LastTextWidget() = now;
+  });
   toolbar.onLook = [this](EMyToolbarLook look) { FollowLook(look); };
   FollowLook(EMyToolbarLook::Disconnected);
   for (CMyWindow* w : std::initializer_list<CMyWindow*>{&toolbar, &tasks, &news, &chat, &users}) {
