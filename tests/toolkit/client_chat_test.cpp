@@ -16,18 +16,13 @@ using namespace cvtest::accounts;
 using cvtest::ButtonIn;
 using cvtest::ClientWindowsTest;
 using cvtest::MacText;
+using cvtest::RowTexts;
 using cvtest::ShownWindow;
 using cvtest::TestClient;
 
 using ClientChat = ClientWindowsTest;
 
 QListWidget* UserRows(QWidget* window) { return window->findChild<QListWidget*>(widgetNames::kUserList); }
-
-QStringList RowNames(QListWidget* list) {
-  QStringList names;
-  for (int i = 0; i < list->count(); ++i) names << list->item(i)->text();
-  return names;
-}
 
 TEST_F(ClientChat, ConnectWindowLogsInAndChatLinesGoBothWays) {
   QWidget* toolbar = Window(winToolbar);
@@ -50,12 +45,12 @@ TEST_F(ClientChat, ConnectWindowLogsInAndChatLinesGoBothWays) {
 
   QListWidget* users = UserRows(Window(winOnlineUsers));
   ASSERT_TRUE(users);
-  EXPECT_EQ(RowNames(users), QStringList{QStringLiteral("Alice")});
+  EXPECT_EQ(RowTexts(users), QStringList{QStringLiteral("Alice")});
 
   TestClient bob;
   ConnectBob(bob);
   ASSERT_TRUE(WaitFor([&] { return users->count() == 2; }));
-  EXPECT_EQ(RowNames(users), (QStringList{QStringLiteral("Alice"), QStringLiteral("Bob")}));
+  EXPECT_EQ(RowTexts(users), (QStringList{QStringLiteral("Alice"), QStringLiteral("Bob")}));
   EXPECT_EQ(sounds.back(), kSoundJoin);
   // Both accounts are administrators: the flag that colours the name travels with the row.
   EXPECT_EQ(users->item(1)->data(userRoleFlags).toUInt() & userAdmin, uint(userAdmin));
@@ -289,7 +284,7 @@ TEST_F(ClientChat, OnlineUsersButtonsMessageAndInviteTheSelectedUser) {
   EXPECT_EQ(invitation->fields.GetText(fld::UserName), "Alice");
   QWidget* room = nullptr;
   ASSERT_TRUE(WaitFor([&] { return (room = ShownWindow(QStringLiteral("Private Chat"))) != nullptr; }));
-  EXPECT_EQ(RowNames(UserRows(room)), QStringList{QStringLiteral("Alice")});
+  EXPECT_EQ(RowTexts(UserRows(room)), QStringList{QStringLiteral("Alice")});
 
   // Disconnecting closes the room.
   App().Disconnect();

@@ -75,6 +75,13 @@ inline QAbstractButton* ButtonIn(QWidget* window, const QString& text) {
   return nullptr;
 }
 
+// What the rows of a list say, in order.
+inline QStringList RowTexts(QListWidget* list) {
+  QStringList texts;
+  for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
+  return texts;
+}
+
 inline QString MacText(std::string_view text) { return cv::UQtText::FromMac(text); }
 
 class ClientWindowsTest : public QtLoopTest {

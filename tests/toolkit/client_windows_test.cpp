@@ -20,18 +20,13 @@ using namespace cvtest::accounts;
 using cvtest::ButtonIn;
 using cvtest::ClientWindowsTest;
 using cvtest::MacText;
+using cvtest::RowTexts;
 using cvtest::ShownWindow;
 using cvtest::TestClient;
 
 using ClientWindows = ClientWindowsTest;
 
 QListWidget* TaskRows(QWidget* tasks) { return tasks->findChild<QListWidget*>(widgetNames::kTaskList); }
-
-QStringList RowTexts(QListWidget* list) {
-  QStringList texts;
-  for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
-  return texts;
-}
 
 QAction* MenuAction(QWidget* toolbar, const QString& menu, const QString& item) {
   QMenuBar* bar = toolbar->findChild<QMenuBar*>();

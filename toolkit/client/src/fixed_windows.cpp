@@ -24,17 +24,13 @@ constexpr int kToolbarColumns = 7;
 constexpr int kBarHeight = 10;
 constexpr int kBarSteps = 1000;
 
-class CMyTaskRowDelegate : public QStyledItemDelegate {
+class CMyTaskRowDelegate : public CMyRowDelegate {
  public:
-  using QStyledItemDelegate::QStyledItemDelegate;
+  using CMyRowDelegate::CMyRowDelegate;
 
   void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-    QStyleOptionViewItem opt = option;
-    initStyleOption(&opt, index);
+    const QStyleOptionViewItem opt = PaintBackground(painter, option, index);
     const QWidget* widget = opt.widget;
-    QStyle* style = widget ? widget->style() : QApplication::style();
-    opt.text.clear();
-    style->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, painter, widget);
 
     const QRect r = option.rect.adjusted(4, 3, -4, -3);
     const int lineHeight = opt.fontMetrics.height();
@@ -55,7 +51,7 @@ class CMyTaskRowDelegate : public QStyledItemDelegate {
     bar.progress = maximum == 0 ? 0 : int(std::min<quint64>(value, maximum) * kBarSteps / maximum);
     bar.textVisible = false;
     bar.state |= QStyle::State_Horizontal;
-    style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
+    StyleOf(opt)->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
   }
 
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {

@@ -30,20 +30,12 @@ constexpr int kUserIconSize = 32;
 QColor ColourOf(const SMyColour& c) { return QColor::fromRgba64(c.red, c.green, c.blue); }
 
 // A user row: the icon at the left, the name from kUserRowNameIndent in its colour.
-class CMyUserRowDelegate : public QStyledItemDelegate {
+class CMyUserRowDelegate : public CMyRowDelegate {
  public:
-  using QStyledItemDelegate::QStyledItemDelegate;
+  using CMyRowDelegate::CMyRowDelegate;
 
   void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-    QStyleOptionViewItem opt = option;
-    initStyleOption(&opt, index);
-    const QWidget* widget = opt.widget;
-    QStyle* style = widget ? widget->style() : QApplication::style();
-    // The row's background (selection, hover) as the style draws it, without its text.
-    opt.text.clear();
-    opt.icon = QIcon();
-    style->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, painter, widget);
-
+    const QStyleOptionViewItem opt = PaintBackground(painter, option, index);
     const QRect r = option.rect;
     const QIcon icon = qvariant_cast<QIcon>(index.data(Qt::DecorationRole));
     const int side = std::min(kUserIconSize, r.height() - 2);
@@ -83,6 +75,21 @@ class CMyUserRowDelegate : public QStyledItemDelegate {
 };
 
 }  // namespace
+
+QStyleOptionViewItem CMyRowDelegate::PaintBackground(QPainter* painter, const QStyleOptionViewItem& option,
+                                                     const QModelIndex& index) const {
+  QStyleOptionViewItem opt = option;
+  initStyleOption(&opt, index);
+  QStyleOptionViewItem background = opt;
+  background.text.clear();
+  background.icon = QIcon();
+  StyleOf(opt)->drawPrimitive(QStyle::PE_PanelItemViewItem, &background, painter, opt.widget);
+  return opt;
+}
+
+QStyle* CMyRowDelegate::StyleOf(const QStyleOptionViewItem& option) const {
+  return option.widget ? option.widget->style() : QApplication::style();
+}
 
 void Act(const std::function<void()>& action) { UQtLoop::Act(action); }
 

@@ -101,6 +101,18 @@ class CMyChatPane : public QWidget {
   CMyEntry* entry_;
 };
 
+// A list row drawn by hand: the style draws its background (selection, hover) first.
+class CMyRowDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  // The row's style option (font, palette, state) after its background was drawn.
+  QStyleOptionViewItem PaintBackground(QPainter* painter, const QStyleOptionViewItem& option,
+                                       const QModelIndex& index) const;
+  QStyle* StyleOf(const QStyleOptionViewItem& option) const;
+};
+
 // A list of users: each row the user's icon at the left and the name from
 // kUserRowNameIndent in its colour. Rows can be dragged onto a private chat window.
 class CMyUserRows : public QListWidget {
