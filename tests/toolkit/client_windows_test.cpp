@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QClipboard>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -214,6 +215,29 @@ TEST_F(ClientWindows, MenusCarryTheCommandsAndTheirShortcuts) {
   MenuAction(toolbar, "Edit", "Select All")->trigger();
   MenuAction(toolbar, "Edit", "Clear")->trigger();
   EXPECT_TRUE(entry->toPlainText().isEmpty());
+
+  // The menu's keys win over the entry's own line editing (Ctrl+U, Ctrl+K on X11). The
+  // offscreen platform binds neither, so the entry is made to claim every Ctrl key as an
+  // X11 text field claims those.
+  class ClaimsCtrlKeys : public QObject {
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() != QEvent::ShortcutOverride) return false;
+      if (!(static_cast<QKeyEvent*>(e)->modifiers() & Qt::ControlModifier)) return false;
+      e->accept();
+      return true;
+    }
+  } claims;
+  entry->installEventFilter(&claims);
+  QWidget* users = Window(winOnlineUsers);
+  users->close();
+  QApplication::setActiveWindow(chat);
+  entry->setFocus();
+  QTest::keyClicks(entry, QStringLiteral("kept"));
+  QTest::keyClick(entry, Qt::Key_U, Qt::ControlModifier);
+  EXPECT_TRUE(users->isVisible());
+  EXPECT_EQ(entry->toPlainText(), QStringLiteral("kept"));
+  entry->removeEventFilter(&claims);
+  entry->clear();
 
   // "About Corvane..." shows the statistics line.
   MenuAction(toolbar, "Corvane", "About Corvane...")->trigger();

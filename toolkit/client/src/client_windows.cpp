@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -14,6 +15,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 
 #include "toolkit/alerts.h"
@@ -23,6 +25,29 @@
 namespace cv::client {
 
 namespace {
+
+// Text fields claim some Ctrl keys for line editing (Ctrl+K, Ctrl+U on X11). The menu's
+// commands come first: a user who presses Ctrl+K in the chat entry means "Connect".
+class CMenuKeysFirst final : public QObject {
+ public:
+  explicit CMenuKeysFirst(std::vector<QKeySequence> keys) : keys_(std::move(keys)) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::ShortcutOverride) {
+      const QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
+      if (std::find(keys_.begin(), keys_.end(), pressed) != keys_.end()) {
+        // Not taken by the field, so the shortcut runs.
+        event->ignore();
+        return true;
+      }
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::vector<QKeySequence> keys_;
+};
 
 struct SMenuCommand {
   EMyCommand command;
@@ -218,6 +243,7 @@ struct CMyClientWindows::SImpl final : public IMyClientShell, public IMyChatView
   }
 
   SMyLogic logic;
+  std::unique_ptr<CMenuKeysFirst> menuKeysFirst;
   // Owns the actions and is the context of deferred calls: both go with the windows.
   std::unique_ptr<QObject> anchor = std::make_unique<QObject>();
   CMyToolbarWin toolbar{logic};
@@ -310,6 +336,12 @@ void CMyClientWindows::SImpl::BuildMenus() {
     commandActions[c] = add(corvane, QString::fromLatin1(m.label), m.shortcut, [command, c] { command(c); });
   }
   add(nullptr, QStringLiteral("Secret"), kHiddenCommandKey, [command] { command(cmdHiddenCommands); });
+
+  std::vector<QKeySequence> menuKeys{kHiddenCommandKey};
+  for (const SMenuCommand& m : CorvaneMenu())
+    if (!m.shortcut.isEmpty()) menuKeys.push_back(m.shortcut);
+  menuKeysFirst = std::make_unique<CMenuKeysFirst>(std::move(menuKeys));
+  qApp->installEventFilter(menuKeysFirst.get());
 }
 
 void CMyClientWindows::SImpl::FollowLook(EMyToolbarLook look) {
