@@ -100,6 +100,9 @@ class CMyTransferService {
     Uint32 size = 0;
     Uint32 sent = 0;
     CSendPacing pacing;
+    // Stream offset where the file's bytes begin (0 in plain mode), and their file offset.
+    Uint32 dataAt = 0;
+    Uint64 fileStart = 0;
     bool plain = false;
     bool fileOpen = false;
     Uint16 client = 0;
@@ -127,6 +130,9 @@ class CMyTransferService {
   void Identify(Uint32 now);
   // False when the record is finished and should go.
   bool StepDownload(SDownload& d, Uint32 now);
+  // Queues the next chunk of the stream: bytes before the data fork as a buffer, the
+  // file's own bytes as a range the transport sends from the file.
+  void QueueChunk(SDownload& d, Uint32 chunk);
   bool StepUpload(SUpload& u, Uint32 now);
   void CompleteUpload(SUpload& u);
   std::string Describe(const SError& e) const;

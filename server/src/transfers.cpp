@@ -154,6 +154,8 @@ void CMyTransferService::DownloadFile(SClientRecord& record, const UFieldData& r
       else
         d.flattener.emplace(CFlattener::FromResume(info, length, std::move(source), resume));
       d.size = d.flattener->Size();
+      d.dataAt = d.size - d.flattener->DataLength();
+      d.fileStart = d.flattener->DataStart();
     }
   } catch (const SError& e) {
     // The client is told why, so that its transfer does not wait for ever. The failure is

@@ -1,9 +1,11 @@
 #include "framework/transport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -205,6 +207,110 @@ TEST_F(Transport, SendsKeepOrderBehindQueuedBytes) {
   EXPECT_LE(UTransport::GetUnsentSize(client.t), expected.size());
 }
 
+// An unnamed file in memory holding PatternByte(0 .. size - 1).
+int PatternFile(Uint32 size) {
+  const int fd = ::memfd_create("pattern", MFD_CLOEXEC);
+  std::vector<Uint8> bytes(size);
+  for (Uint32 i = 0; i < size; ++i) bytes[i] = PatternByte(i);
+  EXPECT_EQ(::pwrite(fd, bytes.data(), size, 0), ssize_t(size));
+  return fd;
+}
+
+std::string PatternText(Uint64 from, Uint64 count) {
+  std::string s(count, '\0');
+  for (Uint64 i = 0; i < count; ++i) s[i] = char(PatternByte(from + i));
+  return s;
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  for (int fd = 0; fd < 4096; ++fd) n += ::fcntl(fd, F_GETFD) != -1;
+  return n;
+}
+
+TEST_F(Transport, FileRangesGoOutInOrderAmongBuffersAndKeepNoDescriptor) {
+  Peer listener, client, server;
+  const Uint16 port = ListenOn(listener);
+  listener.on = [&](Uint32) {
+    if (!server.t) server.Attach(UTransport::Accept(listener.t));
+  };
+  client.Attach(UTransport::New(kTransportTCP));
+  SInternetAddress target = SInternetAddress::Loopback(port);
+  UTransport::StartConnect(client.t, &target, sizeof target);
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished) && server.t; }));
+  const int before = OpenDescriptors();
+
+  // Ranges far larger than the socket takes at once, with bytes queued between them; the
+  // caller's own descriptor goes at once.
+  const int file = PatternFile(3u << 20);
+  std::string expected = "head";
+  UTransport::Send(client.t, "head", 4);
+  UTransport::SendFile(client.t, file, 1000, 2u << 20);
+  expected += PatternText(1000, 2u << 20);
+  UTransport::Send(client.t, "mid", 3);
+  expected += "mid";
+  UTransport::SendFile(client.t, file, 7, 100000);
+  expected += PatternText(7, 100000);
+  void* tail = UTransport::NewBuffer(4);
+  std::memcpy(tail, "tail", 4);
+  UTransport::SendBuffer(client.t, tail);
+  expected += "tail";
+  ::close(file);
+  EXPECT_FALSE(UTransport::IsReadyToSend(client.t));
+  EXPECT_GT(UTransport::GetUnsentSize(client.t), 0u);
+  EXPECT_LE(UTransport::GetUnsentSize(client.t), expected.size());
+  UTransport::NotifyReadyToSend(client.t);
+
+  std::string got;
+  server.on = [&](Uint32 id) {
+    if (id != msg_DataArrived) return;
+    char buf[65536];
+    while (Uint32 n = UTransport::Receive(server.t, buf, sizeof buf)) got.append(buf, n);
+  };
+  ASSERT_TRUE(RunUntil([&] { return got.size() >= expected.size(); }));
+  EXPECT_TRUE(got == expected);
+  EXPECT_TRUE(client.Got(msg_ReadyToSend));
+  EXPECT_EQ(UTransport::GetUnsentSize(client.t), 0u);
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  // Ranges still queued at disposal give their descriptors back as well.
+  const int again = PatternFile(3u << 20);
+  for (int i = 0; i < 3; ++i) UTransport::SendFile(client.t, again, 0, 2u << 20);
+  ::close(again);
+  UTransport::Dispose(client.t);
+  client.t = nullptr;
+  EXPECT_EQ(OpenDescriptors(), before - 1);
+}
+
+TEST_F(Transport, FileRangePastTheFilesEndCutsTheConnection) {
+  RawListener raw;
+  Peer client;
+  client.Attach(UTransport::New(kTransportTCP));
+  SInternetAddress target = SInternetAddress::Loopback(raw.port);
+  UTransport::StartConnect(client.t, &target, sizeof target);
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished); }));
+  int far = raw.Accept();
+  ASSERT_GE(far, 0);
+  timeval limit{20, 0};
+  ::setsockopt(far, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+
+  const int file = PatternFile(100000);
+  UTransport::SendFile(client.t, file, 0, 200000);
+  ::close(file);
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionClosed); }));
+  EXPECT_FALSE(UTransport::IsConnected(client.t));
+  EXPECT_EQ(UTransport::GetCloseError(client.t).systemCode, EIO);
+  EXPECT_EQ(UTransport::GetUnsentSize(client.t), 0u);
+  // The far end gets what the file had, then the end of the stream rather than silence.
+  std::string got;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::recv(far, buf, sizeof buf, 0)) > 0) got.append(buf, std::size_t(n));
+  EXPECT_EQ(n, 0);
+  EXPECT_TRUE(got == PatternText(0, 100000));
+  ::close(far);
+}
+
 TEST_F(Transport, ReadyToSendWithEmptyQueueComesAtOnce) {
   Peer udp;
   udp.Attach(UTransport::New(kTransportUDP));
@@ -329,6 +435,8 @@ TEST_F(Transport, MisuseRaisesTheDocumentedErrors) {
   expectError(1, 2, [] { UTransport::Send(nullptr, "x", 1); });
   expectError(1, 2, [&] { UTransport::Send(t.get(), nullptr, 1); });
   expectError(1, 2, [] { UTransport::NotifyReadyToSend(nullptr); });
+  expectError(1, 2, [] { UTransport::SendFile(nullptr, 0, 0, 1); });
+  expectError(1, 2, [&] { UTransport::SendFile(t.get(), -1, 0, 1); });
   expectError(1, 1, [&] { UTransport::GetConnectStatus(t.get()); });
   expectError(8, 101, [&] { UTransport::Listen(t.get(), &fw, fw.Size()); });
   // Queries and disposal accept none.

@@ -211,7 +211,7 @@ TEST_F(Transfers, DownloadsSmallAndLargeFilesByteExact) {
     int options;
   };
   for (const Case& k : {Case{PathOf({}), "small.txt", "hello, world", 0}, Case{PathOf({"Plain"}), "big.bin", big, 0},
-                        Case{PathOf({}), "small.txt", "hello, world", 2}}) {
+                        Case{PathOf({}), "small.txt", "hello, world", 2}, Case{PathOf({"Plain"}), "big.bin", big, 2}}) {
     SCOPED_TRACE(k.name + " options " + std::to_string(k.options));
     UFieldData reply;
     Uint32 code = 99;
@@ -236,9 +236,9 @@ TEST_F(Transfers, DownloadsSmallAndLargeFilesByteExact) {
   EXPECT_TRUE(Logged("Download connection established"));
   EXPECT_TRUE(Logged("Download complete"));
   EXPECT_TRUE(Logged("Download connection closed"));
-  EXPECT_EQ(app_->Transfers()->TotalDownloads(), 3u);
+  EXPECT_EQ(app_->Transfers()->TotalDownloads(), 4u);
   // The operator's statistics show the same figures.
-  EXPECT_EQ(app_->StatsValues()[statDownloadCount], 3u);
+  EXPECT_EQ(app_->StatsValues()[statDownloadCount], 4u);
 }
 
 TEST_F(Transfers, DownloadResumesWhereThePartialFileEnds) {
@@ -261,6 +261,65 @@ TEST_F(Transfers, DownloadResumesWhereThePartialFileEnds) {
   Bytes got = t.Receive(size);
   ASSERT_EQ(got.size(), size);
   EXPECT_EQ(Unflatten(got, held), ToBytes(content));
+}
+
+TEST_F(Transfers, AClientThatPausesReadingHoldsBackTheRestAndThenGetsItByteExact) {
+  // Far more than the socket buffers and the server's queue hold together.
+  const std::string content = Pattern(40u << 20, 5);
+  cvtest::WriteFile(files_ + "/Plain/long.bin", content);
+  Start();
+  TestClient c;
+  Connect(c, "guest");
+  UFieldData reply;
+  Uint32 code = 99;
+  ASSERT_TRUE(c.Request(trn::DownloadFile, DownloadRequest(PathOf({"Plain"}), "long.bin"), &reply, &code));
+  ASSERT_EQ(code, 0u);
+  const Uint32 size = reply.GetInteger(fld::TransferSize);
+  TransferConn t;
+  ASSERT_TRUE(t.Open(app_->TransferPort()));
+  t.Header(RefOf(reply), 0);
+  ASSERT_TRUE(UEventLoop::RunUntilFor([&] { return Logged("Download connection established"); }, 5000));
+  // Nothing read meanwhile: the server queues only a few chunks, neither finishing the
+  // stream into memory nor being cut off for a queue over its limit.
+  Spin(500);
+  EXPECT_FALSE(Logged("Download complete"));
+  EXPECT_TRUE(t.Connected());
+  EXPECT_EQ(app_->Transfers()->Downloads(), 1u);
+  Bytes got = t.Receive(size);
+  ASSERT_EQ(got.size(), size);
+  EXPECT_EQ(Unflatten(got), ToBytes(content));
+  EXPECT_TRUE(Logged("Download complete"));
+}
+
+TEST_F(Transfers, AFileThatShrinksEndsItsDownloadWithWhatItStillHad) {
+  const std::string content = Pattern(4u << 20, 9);
+  cvtest::WriteFile(files_ + "/Plain/cut.bin", content);
+  Start();
+  TestClient c;
+  Connect(c, "guest");
+  for (int options : {0, 2}) {
+    SCOPED_TRACE("options " + std::to_string(options));
+    cvtest::WriteFile(files_ + "/Plain/cut.bin", content);
+    UFieldData reply;
+    Uint32 code = 99;
+    ASSERT_TRUE(
+        c.Request(trn::DownloadFile, DownloadRequest(PathOf({"Plain"}), "cut.bin", {}, options), &reply, &code));
+    ASSERT_EQ(code, 0u);
+    const Uint32 size = reply.GetInteger(fld::TransferSize);
+    fs::resize_file(files_ + "/Plain/cut.bin", 1u << 20);
+    TransferConn t;
+    ASSERT_TRUE(t.Open(app_->TransferPort()));
+    t.Header(RefOf(reply), 0);
+    const Bytes got = t.Receive(size);
+    EXPECT_TRUE(t.WaitClosed());
+    ASSERT_LT(got.size(), size);
+    // What came is the stream as announced, as far as the file still reached.
+    const Bytes whole = options == 2 ? ToBytes(content) : Flatten("cut.bin", content);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin()));
+    ASSERT_TRUE(UEventLoop::RunUntilFor([&] { return app_->Transfers()->Downloads() == 0; }, 5000));
+  }
+  EXPECT_TRUE(Logged("Download aborted"));
+  EXPECT_FALSE(Logged("Download complete"));
 }
 
 TEST_F(Transfers, UploadCutShortLeavesAPartialFileThatAResumeCompletesByteExact) {
