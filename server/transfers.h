@@ -90,6 +90,10 @@ class CMyTransferService {
     CTransferHeaderReader header;
     std::size_t have = 0;
   };
+  // A download holds none of the file's bytes in memory: its chunks wait in the
+  // connection's queue as file ranges (the pacing keeps at most two chunks' worth queued,
+  // 4 MiB; each range holds a duplicate descriptor until sent), and only the stream's few
+  // hundred bytes before the data fork are ever copied.
   struct SDownload {
     TransportPtr connection;
     std::string addressText;

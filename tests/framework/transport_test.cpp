@@ -78,6 +78,36 @@ struct RawListener {
   int Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
 };
 
+// Connects client to raw; the far end's socket, or -1.
+int ConnectToRaw(RawListener& raw, Peer& client) {
+  client.Attach(UTransport::New(kTransportTCP));
+  SInternetAddress target = SInternetAddress::Loopback(raw.port);
+  UTransport::StartConnect(client.t, &target, sizeof target);
+  if (!RunUntil([&] { return client.Got(msg_ConnectionEstablished); })) return -1;
+  return raw.Accept();
+}
+
+// Connects client to a new listener whose first accepted connection becomes server.
+void ConnectPair(Peer& listener, Peer& client, Peer& server) {
+  const Uint16 port = ListenOn(listener);
+  listener.on = [&](Uint32) {
+    if (!server.t) server.Attach(UTransport::Accept(listener.t));
+  };
+  client.Attach(UTransport::New(kTransportTCP));
+  SInternetAddress target = SInternetAddress::Loopback(port);
+  UTransport::StartConnect(client.t, &target, sizeof target);
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished) && server.t; }));
+}
+
+// Appends whatever arrives on peer to got.
+void CollectInto(Peer& peer, std::string& got) {
+  peer.on = [&peer, &got](Uint32 id) {
+    if (id != msg_DataArrived) return;
+    char buf[65536];
+    while (Uint32 n = UTransport::Receive(peer.t, buf, sizeof buf)) got.append(buf, n);
+  };
+}
+
 class Transport : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -175,14 +205,7 @@ TEST_F(Transport, BulkTransferWithNotificationsInOrder) {
 
 TEST_F(Transport, SendsKeepOrderBehindQueuedBytes) {
   Peer listener, client, server;
-  const Uint16 port = ListenOn(listener);
-  listener.on = [&](Uint32) {
-    if (!server.t) server.Attach(UTransport::Accept(listener.t));
-  };
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished) && server.t; }));
+  ASSERT_NO_FATAL_FAILURE(ConnectPair(listener, client, server));
 
   // Far more than the socket takes at once, in several calls: order must hold.
   std::string expected;
@@ -196,11 +219,7 @@ TEST_F(Transport, SendsKeepOrderBehindQueuedBytes) {
   UTransport::NotifyReadyToSend(client.t);
 
   std::string got;
-  server.on = [&](Uint32 id) {
-    if (id != msg_DataArrived) return;
-    char buf[65536];
-    while (Uint32 n = UTransport::Receive(server.t, buf, sizeof buf)) got.append(buf, n);
-  };
+  CollectInto(server, got);
   ASSERT_TRUE(RunUntil([&] { return got.size() == expected.size(); }));
   EXPECT_TRUE(got == expected);
   EXPECT_TRUE(client.Got(msg_ReadyToSend));
@@ -230,14 +249,7 @@ int OpenDescriptors() {
 
 TEST_F(Transport, FileRangesGoOutInOrderAmongBuffersAndKeepNoDescriptor) {
   Peer listener, client, server;
-  const Uint16 port = ListenOn(listener);
-  listener.on = [&](Uint32) {
-    if (!server.t) server.Attach(UTransport::Accept(listener.t));
-  };
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished) && server.t; }));
+  ASSERT_NO_FATAL_FAILURE(ConnectPair(listener, client, server));
   const int before = OpenDescriptors();
 
   // Ranges far larger than the socket takes at once, with bytes queued between them; the
@@ -262,11 +274,7 @@ TEST_F(Transport, FileRangesGoOutInOrderAmongBuffersAndKeepNoDescriptor) {
   UTransport::NotifyReadyToSend(client.t);
 
   std::string got;
-  server.on = [&](Uint32 id) {
-    if (id != msg_DataArrived) return;
-    char buf[65536];
-    while (Uint32 n = UTransport::Receive(server.t, buf, sizeof buf)) got.append(buf, n);
-  };
+  CollectInto(server, got);
   ASSERT_TRUE(RunUntil([&] { return got.size() >= expected.size(); }));
   EXPECT_TRUE(got == expected);
   EXPECT_TRUE(client.Got(msg_ReadyToSend));
@@ -285,11 +293,7 @@ TEST_F(Transport, FileRangesGoOutInOrderAmongBuffersAndKeepNoDescriptor) {
 TEST_F(Transport, FileRangePastTheFilesEndCutsTheConnection) {
   RawListener raw;
   Peer client;
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(raw.port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished); }));
-  int far = raw.Accept();
+  int far = ConnectToRaw(raw, client);
   ASSERT_GE(far, 0);
   timeval limit{20, 0};
   ::setsockopt(far, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -451,11 +455,7 @@ TEST_F(Transport, MisuseRaisesTheDocumentedErrors) {
 TEST_F(Transport, PeerResetMidSendIsReportedAsClose) {
   RawListener raw;
   Peer client;
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(raw.port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished); }));
-  int far = raw.Accept();
+  int far = ConnectToRaw(raw, client);
   ASSERT_GE(far, 0);
 
   // Keep the queue full so that the reset meets queued bytes.
@@ -489,11 +489,7 @@ TEST_F(Transport, PeerThatStopsReadingIsCutOffAtTheLimit) {
   UTransport::SetMaxUnsentSize(1u << 20);
   RawListener raw;
   Peer client;
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(raw.port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished); }));
-  int far = raw.Accept();  // accepted, never read
+  int far = ConnectToRaw(raw, client);  // accepted, never read
   ASSERT_GE(far, 0);
 
   // An owner that ignores pacing and sends on every pass; bounded at 256 MiB.
@@ -561,11 +557,7 @@ TEST_F(Transport, ConnectThatNeverCompletesTimesOut) {
 TEST_F(Transport, PausedReaderIsToldOnceAndHearsTheCloseAfterReading) {
   RawListener raw;
   Peer client;
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(raw.port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished); }));
-  int far = raw.Accept();
+  int far = ConnectToRaw(raw, client);
   ASSERT_GE(far, 0);
   ASSERT_EQ(::send(far, "hello", 5, 0), 5);
   ::close(far);  // data, then the close
