@@ -275,8 +275,8 @@ TEST_F(Transfers, AClientThatPausesReadingHoldsBackTheRestAndThenGetsItByteExact
   Uint32 size = 0;
   ASSERT_NO_FATAL_FAILURE(OpenDownload(c, DownloadRequest(PathOf({"Plain"}), "long.bin"), t, size));
   ASSERT_TRUE(UEventLoop::RunUntilFor([&] { return Logged("Download connection established"); }, 5000));
-  // Nothing read meanwhile: the server queues only a few chunks, neither finishing the
-  // stream into memory nor being cut off for a queue over its limit.
+  // Nothing read meanwhile: the server keeps only a few chunks queued, so it neither
+  // queues the whole stream nor gets its connection cut for a queue over the limit.
   Spin(500);
   EXPECT_FALSE(Logged("Download complete"));
   EXPECT_TRUE(t.Connected());
