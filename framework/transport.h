@@ -156,6 +156,10 @@ SInternetAddress GetLocalAddress(TTransport t);
 // 0 leaves the system's own, self-tuning size).
 void SetSendBufferSize(Uint32 bytes);
 Uint32 GetSendBufferSize();
+// The same for one open socket, now (a bulk sender may want more room than the
+// default); the getter answers with what the system reports, 0 when it cannot tell.
+void SetSendBufferSize(TTransport t, Uint32 bytes);
+Uint32 GetSendBufferSize(TTransport t);
 // An unsent queue that would grow beyond this many bytes means the peer has stopped
 // reading: the connection is cut and the owner gets msg_ConnectionClosed (default 8 MiB).
 void SetMaxUnsentSize(Uint32 bytes);

@@ -36,6 +36,13 @@ constexpr Uint32 kHeaderWaitSeconds = 121;
 // Room kept free on the disk beyond an upload's announced size.
 constexpr Uint64 kUploadSpareBytes = 512000;
 constexpr std::size_t kTransferNameMax = 31;
+// The socket send buffers of all connected downloads share this budget: a download
+// alone gets a deep buffer, so that a fast link is not held up by the round trips of
+// a shallow one; many downloads each keep the usual size, and the kernel memory they
+// hold together stays bounded.
+constexpr std::size_t kDownloadSendBudget = 512 * 1024;
+constexpr std::size_t kDownloadSendBufferMin = 64 * 1024;
+constexpr std::size_t kDownloadSendBufferMax = 512 * 1024;
 inline constexpr std::string_view kPartialSuffix = ".cpf";
 
 struct STransferHooks {
@@ -107,6 +114,7 @@ class CMyTransferService {
     // Stream offset where the file's bytes begin (0 in plain mode), and their file offset.
     Uint32 dataAt = 0;
     Uint64 fileStart = 0;
+    Uint32 sendBuffer = 0;  // the socket send buffer last given, 0 for the default
     bool plain = false;
     bool fileOpen = false;
     Uint16 client = 0;
@@ -132,6 +140,8 @@ class CMyTransferService {
   TransferReference NextReference(bool download);
   bool ReferenceInUse(const TransferReference& ref) const;
   void Identify(Uint32 now);
+  // Gives each connected download its share of the send buffer budget.
+  void ShareSendBuffers();
   // False when the record is finished and should go.
   bool StepDownload(SDownload& d, Uint32 now);
   // Queues the next chunk of the stream: bytes before the data fork as a buffer, the

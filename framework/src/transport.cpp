@@ -1057,6 +1057,17 @@ SInternetAddress GetLocalAddress(TTransport t) { return ToRecord(QueryAddress(&R
 
 void SetSendBufferSize(Uint32 bytes) { gSendBufferSize = bytes; }
 Uint32 GetSendBufferSize() { return gSendBufferSize; }
+void SetSendBufferSize(TTransport t, Uint32 bytes) {
+  Require(t);
+  int value = bytes > 0x7FFFFFFFu ? 0x7FFFFFFF : int(bytes);
+  if (t->fd >= 0 && ::setsockopt(t->fd, SOL_SOCKET, SO_SNDBUF, &value, sizeof value) != 0) UError::RaiseLastSystem();
+}
+Uint32 GetSendBufferSize(TTransport t) {
+  int value = 0;
+  socklen_t len = sizeof value;
+  if (!t || t->fd < 0 || ::getsockopt(t->fd, SOL_SOCKET, SO_SNDBUF, &value, &len) != 0 || value < 0) return 0;
+  return Uint32(value);
+}
 void SetMaxUnsentSize(Uint32 bytes) { gMaxUnsent = bytes; }
 Uint32 GetMaxUnsentSize() { return gMaxUnsent; }
 void SetConnectTimeout(Uint32 ms) { gConnectTimeout = ms; }

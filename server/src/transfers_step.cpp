@@ -1,6 +1,8 @@
 // Transfer connections: matching each to its transfer by the header, sending downloads
 // with the pacing rule, receiving uploads, and ending transfers by completion, close or
 // time-out.
+#include <algorithm>
+
 #include "framework/clock.h"
 #include "server/transfers.h"
 
@@ -27,6 +29,7 @@ void CMyTransferService::AddConnection(TransportPtr connection, std::string addr
 
 void CMyTransferService::Step(Uint32 now) {
   Identify(now);
+  ShareSendBuffers();
   bool dropped = false;
   for (auto it = downloads_.begin(); it != downloads_.end();) {
     bool keep = false;
@@ -63,6 +66,19 @@ void CMyTransferService::Step(Uint32 now) {
     dropped = true;
   }
   if (dropped) Changed();
+}
+
+void CMyTransferService::ShareSendBuffers() {
+  std::size_t sending = 0;
+  for (const SDownload& d : downloads_) sending += d.connection != nullptr;
+  if (sending == 0) return;
+  const Uint32 each =
+      Uint32(std::clamp<std::size_t>(kDownloadSendBudget / sending, kDownloadSendBufferMin, kDownloadSendBufferMax));
+  for (SDownload& d : downloads_) {
+    if (!d.connection || d.sendBuffer == each) continue;
+    UTransport::SetSendBufferSize(d.connection.get(), each);
+    d.sendBuffer = each;
+  }
 }
 
 void CMyTransferService::Identify(Uint32 now) {

@@ -290,6 +290,18 @@ TEST_F(Transport, FileRangesGoOutInOrderAmongBuffersAndKeepNoDescriptor) {
   EXPECT_EQ(OpenDescriptors(), before - 1);
 }
 
+TEST_F(Transport, OneSocketsSendBufferCanBeDeepenedAfterTheDefault) {
+  const Uint32 setting = UTransport::GetSendBufferSize();
+  ASSERT_GT(setting, 0u);
+  TransportPtr t(UTransport::New(kTransportTCP));
+  const Uint32 initial = UTransport::GetSendBufferSize(t.get());
+  EXPECT_GE(initial, setting);
+  UTransport::SetSendBufferSize(t.get(), 4 * setting);
+  EXPECT_GT(UTransport::GetSendBufferSize(t.get()), initial);
+  // The module's setting for new sockets stays.
+  EXPECT_EQ(UTransport::GetSendBufferSize(), setting);
+}
+
 TEST_F(Transport, FileRangePastTheFilesEndCutsTheConnection) {
   RawListener raw;
   Peer client;
@@ -441,11 +453,13 @@ TEST_F(Transport, MisuseRaisesTheDocumentedErrors) {
   expectError(1, 2, [] { UTransport::NotifyReadyToSend(nullptr); });
   expectError(1, 2, [] { UTransport::SendFile(nullptr, 0, 0, 1); });
   expectError(1, 2, [&] { UTransport::SendFile(t.get(), -1, 0, 1); });
+  expectError(1, 2, [] { UTransport::SetSendBufferSize(nullptr, 65536); });
   expectError(1, 1, [&] { UTransport::GetConnectStatus(t.get()); });
   expectError(8, 101, [&] { UTransport::Listen(t.get(), &fw, fw.Size()); });
   // Queries and disposal accept none.
   EXPECT_FALSE(UTransport::IsConnected(nullptr));
   EXPECT_EQ(UTransport::GetUnsentSize(nullptr), 0u);
+  EXPECT_EQ(UTransport::GetSendBufferSize(nullptr), 0u);
   EXPECT_EQ(UTransport::Receive(nullptr, nullptr, 0), 0u);
   EXPECT_EQ(UTransport::Accept(nullptr), nullptr);
   UTransport::Disconnect(nullptr);
