@@ -76,8 +76,12 @@ void CMyTransferService::ShareSendBuffers() {
       Uint32(std::clamp<std::size_t>(kDownloadSendBudget / sending, kDownloadSendBufferMin, kDownloadSendBufferMax));
   for (SDownload& d : downloads_) {
     if (!d.connection || d.sendBuffer == each) continue;
-    UTransport::SetSendBufferSize(d.connection.get(), each);
     d.sendBuffer = each;
+    try {
+      UTransport::SetSendBufferSize(d.connection.get(), each);
+    } catch (const SError&) {
+      // Only a matter of speed: the socket keeps the buffer it has.
+    }
   }
 }
 
