@@ -166,6 +166,9 @@ bool IsOpen(TFSRef ref);
 std::size_t ReadAt(TFSRef ref, Uint64 offset, void* buffer, std::size_t count);
 std::size_t WriteAt(TFSRef ref, Uint64 offset, const void* data, std::size_t count);
 Uint64 GetSize(TFSRef ref);  // of the open file when open
+// The open file's descriptor (-1 when not open), for sending it with UTransport::SendFile;
+// it stays the object's own.
+int GetDescriptor(TFSRef ref);
 void SetSize(TFSRef ref, Uint64 size);
 
 std::vector<SFSListItem> List(TFSRef folder);

@@ -124,6 +124,12 @@ Uint32 GetBufferSize(const void* data);
 void SendBuffer(TTransport t, void* data);
 // Sends a copy of the bytes.
 void Send(TTransport t, const void* data, Uint32 size);
+// Sends count bytes of an open file from offset without reading them into memory: they
+// wait in the unsent queue as one entry (a buffer for IsReadyToSend and msg_ReadyToSend)
+// and go out as the socket takes them. The transport sends from its own duplicate of the
+// descriptor, so the caller may close its own at once. A file that ends before
+// offset + count cuts the connection (msg_ConnectionClosed, GetCloseError says why).
+void SendFile(TTransport t, int file, Uint64 offset, Uint32 count);
 // Reads everything waiting into a new buffer (freed with DisposeBuffer by the caller).
 bool ReceiveBuffer(TTransport t, void*& data, Uint32& size);
 // Reads up to capacity bytes; 0 when nothing could be read. Never raises.
@@ -150,6 +156,10 @@ SInternetAddress GetLocalAddress(TTransport t);
 // 0 leaves the system's own, self-tuning size).
 void SetSendBufferSize(Uint32 bytes);
 Uint32 GetSendBufferSize();
+// The same for one open socket, now (a bulk sender may want more room than the
+// default); the getter answers with what the system reports, 0 when it cannot tell.
+void SetSendBufferSize(TTransport t, Uint32 bytes);
+Uint32 GetSendBufferSize(TTransport t);
 // An unsent queue that would grow beyond this many bytes means the peer has stopped
 // reading: the connection is cut and the owner gets msg_ConnectionClosed (default 8 MiB).
 void SetMaxUnsentSize(Uint32 bytes);

@@ -36,6 +36,13 @@ constexpr Uint32 kHeaderWaitSeconds = 121;
 // Room kept free on the disk beyond an upload's announced size.
 constexpr Uint64 kUploadSpareBytes = 512000;
 constexpr std::size_t kTransferNameMax = 31;
+// The socket send buffers of all connected downloads share this budget: a download
+// alone gets a deep buffer, so that a fast link is not held up by the round trips of
+// a shallow one; many downloads each keep the usual size, and the kernel memory they
+// hold together stays bounded.
+constexpr std::size_t kDownloadSendBudget = 512 * 1024;
+constexpr std::size_t kDownloadSendBufferMin = 64 * 1024;
+constexpr std::size_t kDownloadSendBufferMax = 512 * 1024;
 inline constexpr std::string_view kPartialSuffix = ".cpf";
 
 struct STransferHooks {
@@ -90,6 +97,10 @@ class CMyTransferService {
     CTransferHeaderReader header;
     std::size_t have = 0;
   };
+  // A download holds none of the file's bytes in memory: its chunks wait in the
+  // connection's queue as file ranges (the pacing keeps at most two chunks' worth queued,
+  // 4 MiB; each range holds a duplicate descriptor until sent), and only the stream's few
+  // hundred bytes before the data fork are ever copied.
   struct SDownload {
     TransportPtr connection;
     std::string addressText;
@@ -100,6 +111,10 @@ class CMyTransferService {
     Uint32 size = 0;
     Uint32 sent = 0;
     CSendPacing pacing;
+    // Stream offset where the file's bytes begin (0 in plain mode), and their file offset.
+    Uint32 dataAt = 0;
+    Uint64 fileStart = 0;
+    Uint32 sendBuffer = 0;  // the socket send buffer last given, 0 for the default
     bool plain = false;
     bool fileOpen = false;
     Uint16 client = 0;
@@ -125,8 +140,13 @@ class CMyTransferService {
   TransferReference NextReference(bool download);
   bool ReferenceInUse(const TransferReference& ref) const;
   void Identify(Uint32 now);
+  // Gives each connected download its share of the send buffer budget.
+  void ShareSendBuffers();
   // False when the record is finished and should go.
   bool StepDownload(SDownload& d, Uint32 now);
+  // Queues the next chunk of the stream: bytes before the data fork as a buffer, the
+  // file's own bytes as a range the transport sends from the file.
+  void QueueChunk(SDownload& d, Uint32 chunk);
   bool StepUpload(SUpload& u, Uint32 now);
   void CompleteUpload(SUpload& u);
   std::string Describe(const SError& e) const;

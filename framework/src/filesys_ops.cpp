@@ -290,6 +290,8 @@ std::size_t WriteAt(TFSRef ref, Uint64 offset, const void* data, std::size_t cou
   return done;
 }
 
+int GetDescriptor(TFSRef ref) { return Require(ref).fd; }
+
 Uint64 GetSize(TFSRef ref) {
   const SFSRef& r = Require(ref);
   struct stat st {};

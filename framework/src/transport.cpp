@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -51,8 +52,12 @@ struct BufferHeader {
   BufferHeader* next;
   Uint32 sent;
   Uint32 size;
+  // A file range (SendFile) carries no data: size bytes of file from fileOffset go out
+  // as the socket takes them. -1 for a buffer of bytes.
+  int file;
+  Uint64 fileOffset;
 };
-static_assert(sizeof(BufferHeader) == 16, "buffer data stays 16-byte aligned");
+static_assert(sizeof(BufferHeader) == 32, "buffer data stays 16-byte aligned");
 
 BufferHeader* HeaderOf(void* data) {
   return reinterpret_cast<BufferHeader*>(static_cast<Uint8*>(data) - sizeof(BufferHeader));
@@ -187,11 +192,16 @@ int SocketError(int fd) {
   return err;
 }
 
+void FreeEntry(BufferHeader* b) {
+  if (b->file >= 0) ::close(b->file);
+  std::free(b);
+}
+
 void DiscardQueue(TTransportRec* t) {
   BufferHeader* b = t->head;
   while (b) {
     BufferHeader* next = b->next;
-    std::free(b);
+    FreeEntry(b);
     b = next;
   }
   t->head = t->tail = nullptr;
@@ -255,16 +265,49 @@ void Account(TTransportRec* t, std::size_t n) {
     t->head = b->next;
     if (!t->head) t->tail = nullptr;
     --t->buffers;
-    std::free(b);
+    FreeEntry(b);
+  }
+}
+
+// Sends from a file range; the bytes taken, 0 when the socket is full, -errno for a
+// failure that ends the connection. A file that ends early fails with EIO and shuts the
+// socket down: the stream it was to carry can no longer be whole, and the peer must
+// not wait for the rest.
+ssize_t SendFileNow(TTransportRec* t, BufferHeader* b) {
+  for (;;) {
+    off_t at = off_t(b->fileOffset + b->sent);
+    const ssize_t n = ::sendfile(t->fd, b->file, &at, b->size - b->sent);
+    if (n > 0) return n;
+    if (n == 0) {
+      ::shutdown(t->fd, SHUT_RDWR);
+      t->shutDown = true;
+      return -EIO;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOTCONN) return 0;
+    return -errno;
   }
 }
 
 void Drain(TTransportRec* t) {
   while (t->head) {
+    if (t->head->file >= 0) {
+      BufferHeader* b = t->head;
+      const ssize_t n = SendFileNow(t, b);
+      if (n < 0) {
+        SendFailed(t, int(-n));
+        return;
+      }
+      if (n == 0) break;
+      const bool whole = Uint32(n) == b->size - b->sent;
+      Account(t, std::size_t(n));
+      if (!whole) break;
+      continue;
+    }
     iovec iov[kMaxIov];
     int k = 0;
     std::size_t total = 0;
-    for (BufferHeader* b = t->head; b && k < kMaxIov; b = b->next, ++k) {
+    for (BufferHeader* b = t->head; b && b->file < 0 && k < kMaxIov; b = b->next, ++k) {
       iov[k].iov_base = DataOf(b) + b->sent;
       iov[k].iov_len = b->size - b->sent;
       total += iov[k].iov_len;
@@ -797,6 +840,8 @@ void* NewBuffer(Uint32 size) {
   h->next = nullptr;
   h->sent = 0;
   h->size = size;
+  h->file = -1;
+  h->fileOffset = 0;
   return DataOf(h);
 }
 
@@ -841,6 +886,40 @@ void SendBuffer(TTransport t, void* data) {
     if (h->sent == h->size) return;
   }
   AppendBuffer(t, static_cast<BufferHeader*>(HeaderOf(owned.release())));
+  UpdateWatch(t);
+}
+
+void SendFile(TTransport t, int file, Uint64 offset, Uint32 count) {
+  Require(t);
+  if (file < 0 || count == 0) UError::Raise(errClassGeneral, errBadArgument);
+  if (CannotSend(t)) return;
+  if (OverLimit(t, count)) return;
+  auto* h = static_cast<BufferHeader*>(std::malloc(sizeof(BufferHeader)));
+  if (!h) UError::Raise(errClassMemory, errNoMemory);
+  h->next = nullptr;
+  h->sent = 0;
+  h->size = count;
+  h->fileOffset = offset;
+  h->file = ::fcntl(file, F_DUPFD_CLOEXEC, 0);
+  if (h->file < 0) {
+    const int code = errno;
+    std::free(h);
+    UError::RaiseSystem(code);
+  }
+  if (!t->head) {
+    const ssize_t n = SendFileNow(t, h);
+    if (n < 0) {
+      FreeEntry(h);
+      SendFailed(t, int(-n));
+      return;
+    }
+    h->sent = Uint32(n);
+    if (h->sent == h->size) {
+      FreeEntry(h);
+      return;
+    }
+  }
+  AppendBuffer(t, h);
   UpdateWatch(t);
 }
 
@@ -978,6 +1057,17 @@ SInternetAddress GetLocalAddress(TTransport t) { return ToRecord(QueryAddress(&R
 
 void SetSendBufferSize(Uint32 bytes) { gSendBufferSize = bytes; }
 Uint32 GetSendBufferSize() { return gSendBufferSize; }
+void SetSendBufferSize(TTransport t, Uint32 bytes) {
+  Require(t);
+  int value = bytes > 0x7FFFFFFFu ? 0x7FFFFFFF : int(bytes);
+  if (t->fd >= 0 && ::setsockopt(t->fd, SOL_SOCKET, SO_SNDBUF, &value, sizeof value) != 0) UError::RaiseLastSystem();
+}
+Uint32 GetSendBufferSize(TTransport t) {
+  int value = 0;
+  socklen_t len = sizeof value;
+  if (!t || t->fd < 0 || ::getsockopt(t->fd, SOL_SOCKET, SO_SNDBUF, &value, &len) != 0 || value < 0) return 0;
+  return Uint32(value);
+}
 void SetMaxUnsentSize(Uint32 bytes) { gMaxUnsent = bytes; }
 Uint32 GetMaxUnsentSize() { return gMaxUnsent; }
 void SetConnectTimeout(Uint32 ms) { gConnectTimeout = ms; }

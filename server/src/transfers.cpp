@@ -154,6 +154,9 @@ void CMyTransferService::DownloadFile(SClientRecord& record, const UFieldData& r
       else
         d.flattener.emplace(CFlattener::FromResume(info, length, std::move(source), resume));
       d.size = d.flattener->Size();
+      // No resource fork is sent, so the data fork ends the stream.
+      d.dataAt = d.size - d.flattener->DataLength();
+      d.fileStart = d.flattener->DataStart();
     }
   } catch (const SError& e) {
     // The client is told why, so that its transfer does not wait for ever. The failure is

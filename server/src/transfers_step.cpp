@@ -1,6 +1,8 @@
 // Transfer connections: matching each to its transfer by the header, sending downloads
 // with the pacing rule, receiving uploads, and ending transfers by completion, close or
 // time-out.
+#include <algorithm>
+
 #include "framework/clock.h"
 #include "server/transfers.h"
 
@@ -27,6 +29,7 @@ void CMyTransferService::AddConnection(TransportPtr connection, std::string addr
 
 void CMyTransferService::Step(Uint32 now) {
   Identify(now);
+  ShareSendBuffers();
   bool dropped = false;
   for (auto it = downloads_.begin(); it != downloads_.end();) {
     bool keep = false;
@@ -63,6 +66,23 @@ void CMyTransferService::Step(Uint32 now) {
     dropped = true;
   }
   if (dropped) Changed();
+}
+
+void CMyTransferService::ShareSendBuffers() {
+  std::size_t sending = 0;
+  for (const SDownload& d : downloads_) sending += d.connection != nullptr;
+  if (sending == 0) return;
+  const Uint32 each =
+      Uint32(std::clamp<std::size_t>(kDownloadSendBudget / sending, kDownloadSendBufferMin, kDownloadSendBufferMax));
+  for (SDownload& d : downloads_) {
+    if (!d.connection || d.sendBuffer == each) continue;
+    d.sendBuffer = each;
+    try {
+      UTransport::SetSendBufferSize(d.connection.get(), each);
+    } catch (const SError&) {
+      // Only a matter of speed: the socket keeps the buffer it has.
+    }
+  }
 }
 
 void CMyTransferService::Identify(Uint32 now) {
@@ -138,23 +158,7 @@ bool CMyTransferService::StepDownload(SDownload& d, Uint32 now) {
   const Uint32 left = d.size - d.sent;
   const Uint32 chunk =
       d.pacing.NextChunk(UTransport::GetUnsentSize(t), UTransport::IsReadyToSend(t) ? 1 : 2, SecondsSinceStart(), left);
-  if (chunk > 0) {
-    SendBufferPtr buffer(UTransport::NewBuffer(chunk));
-    Uint8* p = static_cast<Uint8*>(buffer.get());
-    std::size_t got = 0;
-    if (d.plain) {
-      while (got < chunk) {
-        const std::size_t n = UFileSys::ReadAt(d.file.get(), Uint64(d.sent) + got, p + got, chunk - got);
-        if (n == 0) UError::Raise(errClassGeneral, errBadState);  // the file shrank
-        got += n;
-      }
-    } else {
-      got = d.flattener->Read(p, chunk);
-      if (got != chunk) UError::Raise(errClassGeneral, errBadState);
-    }
-    UTransport::SendBuffer(t, buffer.release());
-    d.sent += chunk;
-  }
+  if (chunk > 0) QueueChunk(d, chunk);
   if (d.sent >= d.size) {
     CloseFile(d.file);
     d.fileOpen = false;
@@ -163,6 +167,26 @@ bool CMyTransferService::StepDownload(SDownload& d, Uint32 now) {
   }
   UTransport::NotifyReadyToSend(t);
   return true;
+}
+
+void CMyTransferService::QueueChunk(SDownload& d, Uint32 chunk) {
+  TTransport t = d.connection.get();
+  // The stream's own bytes before the data fork (none in plain mode) go as a buffer.
+  const Uint32 head = d.sent < d.dataAt ? std::min(chunk, d.dataAt - d.sent) : 0;
+  if (head > 0) {
+    SendBufferPtr buffer(UTransport::NewBuffer(head));
+    if (d.flattener->Read(static_cast<Uint8*>(buffer.get()), head) != head) UError::Raise(errClassGeneral, errBadState);
+    UTransport::SendBuffer(t, buffer.release());
+    d.sent += head;
+  }
+  const Uint32 rest = chunk - head;
+  if (rest == 0) return;
+  // The file's bytes go from the file straight to the socket: never read into memory
+  // here, and taken only as fast as the client reads.
+  const Uint64 from = d.fileStart + (d.sent - d.dataAt);
+  if (UFileSys::GetSize(d.file.get()) < from + rest) UError::Raise(errClassGeneral, errBadState);  // it shrank
+  UTransport::SendFile(t, UFileSys::GetDescriptor(d.file.get()), from, rest);
+  d.sent += rest;
 }
 
 bool CMyTransferService::StepUpload(SUpload& u, Uint32 now) {

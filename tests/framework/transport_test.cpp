@@ -1,9 +1,11 @@
 #include "framework/transport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -75,6 +77,36 @@ struct RawListener {
   ~RawListener() { ::close(fd); }
   int Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
 };
+
+// Connects client to raw; the far end's socket, or -1.
+int ConnectToRaw(RawListener& raw, Peer& client) {
+  client.Attach(UTransport::New(kTransportTCP));
+  SInternetAddress target = SInternetAddress::Loopback(raw.port);
+  UTransport::StartConnect(client.t, &target, sizeof target);
+  if (!RunUntil([&] { return client.Got(msg_ConnectionEstablished); })) return -1;
+  return raw.Accept();
+}
+
+// Connects client to a new listener whose first accepted connection becomes server.
+void ConnectPair(Peer& listener, Peer& client, Peer& server) {
+  const Uint16 port = ListenOn(listener);
+  listener.on = [&](Uint32) {
+    if (!server.t) server.Attach(UTransport::Accept(listener.t));
+  };
+  client.Attach(UTransport::New(kTransportTCP));
+  SInternetAddress target = SInternetAddress::Loopback(port);
+  UTransport::StartConnect(client.t, &target, sizeof target);
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished) && server.t; }));
+}
+
+// Appends whatever arrives on peer to got.
+void CollectInto(Peer& peer, std::string& got) {
+  peer.on = [&peer, &got](Uint32 id) {
+    if (id != msg_DataArrived) return;
+    char buf[65536];
+    while (Uint32 n = UTransport::Receive(peer.t, buf, sizeof buf)) got.append(buf, n);
+  };
+}
 
 class Transport : public ::testing::Test {
  protected:
@@ -173,14 +205,7 @@ TEST_F(Transport, BulkTransferWithNotificationsInOrder) {
 
 TEST_F(Transport, SendsKeepOrderBehindQueuedBytes) {
   Peer listener, client, server;
-  const Uint16 port = ListenOn(listener);
-  listener.on = [&](Uint32) {
-    if (!server.t) server.Attach(UTransport::Accept(listener.t));
-  };
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished) && server.t; }));
+  ASSERT_NO_FATAL_FAILURE(ConnectPair(listener, client, server));
 
   // Far more than the socket takes at once, in several calls: order must hold.
   std::string expected;
@@ -194,15 +219,112 @@ TEST_F(Transport, SendsKeepOrderBehindQueuedBytes) {
   UTransport::NotifyReadyToSend(client.t);
 
   std::string got;
-  server.on = [&](Uint32 id) {
-    if (id != msg_DataArrived) return;
-    char buf[65536];
-    while (Uint32 n = UTransport::Receive(server.t, buf, sizeof buf)) got.append(buf, n);
-  };
+  CollectInto(server, got);
   ASSERT_TRUE(RunUntil([&] { return got.size() == expected.size(); }));
   EXPECT_TRUE(got == expected);
   EXPECT_TRUE(client.Got(msg_ReadyToSend));
   EXPECT_LE(UTransport::GetUnsentSize(client.t), expected.size());
+}
+
+// An unnamed file in memory holding PatternByte(0 .. size - 1).
+int PatternFile(Uint32 size) {
+  const int fd = ::memfd_create("pattern", MFD_CLOEXEC);
+  std::vector<Uint8> bytes(size);
+  for (Uint32 i = 0; i < size; ++i) bytes[i] = PatternByte(i);
+  EXPECT_EQ(::pwrite(fd, bytes.data(), size, 0), ssize_t(size));
+  return fd;
+}
+
+std::string PatternText(Uint64 from, Uint64 count) {
+  std::string s(count, '\0');
+  for (Uint64 i = 0; i < count; ++i) s[i] = char(PatternByte(from + i));
+  return s;
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  for (int fd = 0; fd < 4096; ++fd) n += ::fcntl(fd, F_GETFD) != -1;
+  return n;
+}
+
+TEST_F(Transport, FileRangesGoOutInOrderAmongBuffersAndKeepNoDescriptor) {
+  Peer listener, client, server;
+  ASSERT_NO_FATAL_FAILURE(ConnectPair(listener, client, server));
+  const int before = OpenDescriptors();
+
+  // Ranges far larger than the socket takes at once, with bytes queued between them; the
+  // caller's own descriptor goes at once.
+  const int file = PatternFile(3u << 20);
+  std::string expected = "head";
+  UTransport::Send(client.t, "head", 4);
+  UTransport::SendFile(client.t, file, 1000, 2u << 20);
+  expected += PatternText(1000, 2u << 20);
+  UTransport::Send(client.t, "mid", 3);
+  expected += "mid";
+  UTransport::SendFile(client.t, file, 7, 100000);
+  expected += PatternText(7, 100000);
+  void* tail = UTransport::NewBuffer(4);
+  std::memcpy(tail, "tail", 4);
+  UTransport::SendBuffer(client.t, tail);
+  expected += "tail";
+  ::close(file);
+  EXPECT_FALSE(UTransport::IsReadyToSend(client.t));
+  EXPECT_GT(UTransport::GetUnsentSize(client.t), 0u);
+  EXPECT_LE(UTransport::GetUnsentSize(client.t), expected.size());
+  UTransport::NotifyReadyToSend(client.t);
+
+  std::string got;
+  CollectInto(server, got);
+  ASSERT_TRUE(RunUntil([&] { return got.size() >= expected.size(); }));
+  EXPECT_TRUE(got == expected);
+  EXPECT_TRUE(client.Got(msg_ReadyToSend));
+  EXPECT_EQ(UTransport::GetUnsentSize(client.t), 0u);
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  // Ranges still queued at disposal give their descriptors back as well.
+  const int again = PatternFile(3u << 20);
+  for (int i = 0; i < 3; ++i) UTransport::SendFile(client.t, again, 0, 2u << 20);
+  ::close(again);
+  UTransport::Dispose(client.t);
+  client.t = nullptr;
+  EXPECT_EQ(OpenDescriptors(), before - 1);
+}
+
+TEST_F(Transport, OneSocketsSendBufferCanBeDeepenedAfterTheDefault) {
+  const Uint32 setting = UTransport::GetSendBufferSize();
+  ASSERT_GT(setting, 0u);
+  TransportPtr t(UTransport::New(kTransportTCP));
+  const Uint32 initial = UTransport::GetSendBufferSize(t.get());
+  EXPECT_GE(initial, setting);
+  UTransport::SetSendBufferSize(t.get(), 4 * setting);
+  EXPECT_GT(UTransport::GetSendBufferSize(t.get()), initial);
+  // The module's setting for new sockets stays.
+  EXPECT_EQ(UTransport::GetSendBufferSize(), setting);
+}
+
+TEST_F(Transport, FileRangePastTheFilesEndCutsTheConnection) {
+  RawListener raw;
+  Peer client;
+  int far = ConnectToRaw(raw, client);
+  ASSERT_GE(far, 0);
+  timeval limit{20, 0};
+  ::setsockopt(far, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+
+  const int file = PatternFile(100000);
+  UTransport::SendFile(client.t, file, 0, 200000);
+  ::close(file);
+  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionClosed); }));
+  EXPECT_FALSE(UTransport::IsConnected(client.t));
+  EXPECT_EQ(UTransport::GetCloseError(client.t).systemCode, EIO);
+  EXPECT_EQ(UTransport::GetUnsentSize(client.t), 0u);
+  // The far end gets what the file had, then the end of the stream rather than silence.
+  std::string got;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::recv(far, buf, sizeof buf, 0)) > 0) got.append(buf, std::size_t(n));
+  EXPECT_EQ(n, 0);
+  EXPECT_TRUE(got == PatternText(0, 100000));
+  ::close(far);
 }
 
 TEST_F(Transport, ReadyToSendWithEmptyQueueComesAtOnce) {
@@ -329,11 +451,15 @@ TEST_F(Transport, MisuseRaisesTheDocumentedErrors) {
   expectError(1, 2, [] { UTransport::Send(nullptr, "x", 1); });
   expectError(1, 2, [&] { UTransport::Send(t.get(), nullptr, 1); });
   expectError(1, 2, [] { UTransport::NotifyReadyToSend(nullptr); });
+  expectError(1, 2, [] { UTransport::SendFile(nullptr, 0, 0, 1); });
+  expectError(1, 2, [&] { UTransport::SendFile(t.get(), -1, 0, 1); });
+  expectError(1, 2, [] { UTransport::SetSendBufferSize(nullptr, 65536); });
   expectError(1, 1, [&] { UTransport::GetConnectStatus(t.get()); });
   expectError(8, 101, [&] { UTransport::Listen(t.get(), &fw, fw.Size()); });
   // Queries and disposal accept none.
   EXPECT_FALSE(UTransport::IsConnected(nullptr));
   EXPECT_EQ(UTransport::GetUnsentSize(nullptr), 0u);
+  EXPECT_EQ(UTransport::GetSendBufferSize(nullptr), 0u);
   EXPECT_EQ(UTransport::Receive(nullptr, nullptr, 0), 0u);
   EXPECT_EQ(UTransport::Accept(nullptr), nullptr);
   UTransport::Disconnect(nullptr);
@@ -343,11 +469,7 @@ TEST_F(Transport, MisuseRaisesTheDocumentedErrors) {
 TEST_F(Transport, PeerResetMidSendIsReportedAsClose) {
   RawListener raw;
   Peer client;
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(raw.port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished); }));
-  int far = raw.Accept();
+  int far = ConnectToRaw(raw, client);
   ASSERT_GE(far, 0);
 
   // Keep the queue full so that the reset meets queued bytes.
@@ -381,11 +503,7 @@ TEST_F(Transport, PeerThatStopsReadingIsCutOffAtTheLimit) {
   UTransport::SetMaxUnsentSize(1u << 20);
   RawListener raw;
   Peer client;
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(raw.port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished); }));
-  int far = raw.Accept();  // accepted, never read
+  int far = ConnectToRaw(raw, client);  // accepted, never read
   ASSERT_GE(far, 0);
 
   // An owner that ignores pacing and sends on every pass; bounded at 256 MiB.
@@ -453,11 +571,7 @@ TEST_F(Transport, ConnectThatNeverCompletesTimesOut) {
 TEST_F(Transport, PausedReaderIsToldOnceAndHearsTheCloseAfterReading) {
   RawListener raw;
   Peer client;
-  client.Attach(UTransport::New(kTransportTCP));
-  SInternetAddress target = SInternetAddress::Loopback(raw.port);
-  UTransport::StartConnect(client.t, &target, sizeof target);
-  ASSERT_TRUE(RunUntil([&] { return client.Got(msg_ConnectionEstablished); }));
-  int far = raw.Accept();
+  int far = ConnectToRaw(raw, client);
   ASSERT_GE(far, 0);
   ASSERT_EQ(::send(far, "hello", 5, 0), 5);
   ::close(far);  // data, then the close

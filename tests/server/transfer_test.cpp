@@ -183,6 +183,17 @@ class Transfers : public ::testing::Test {
     f.AddField(fld::FilePath, path);
     return f;
   }
+  // Asks for a download and opens its transfer connection, header sent; the server has
+  // not read it yet. The stream's announced size goes to size.
+  void OpenDownload(TestClient& c, const UFieldData& request, TransferConn& t, Uint32& size) {
+    UFieldData reply;
+    Uint32 code = 99;
+    ASSERT_TRUE(c.Request(trn::DownloadFile, request, &reply, &code));
+    ASSERT_EQ(code, 0u) << reply.GetText(fld::ErrorText);
+    size = reply.GetInteger(fld::TransferSize);
+    ASSERT_TRUE(t.Open(app_->TransferPort()));
+    t.Header(RefOf(reply), 0);
+  }
   bool Logged(std::string_view text) const {
     return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
   }
@@ -211,16 +222,11 @@ TEST_F(Transfers, DownloadsSmallAndLargeFilesByteExact) {
     int options;
   };
   for (const Case& k : {Case{PathOf({}), "small.txt", "hello, world", 0}, Case{PathOf({"Plain"}), "big.bin", big, 0},
-                        Case{PathOf({}), "small.txt", "hello, world", 2}}) {
+                        Case{PathOf({}), "small.txt", "hello, world", 2}, Case{PathOf({"Plain"}), "big.bin", big, 2}}) {
     SCOPED_TRACE(k.name + " options " + std::to_string(k.options));
-    UFieldData reply;
-    Uint32 code = 99;
-    ASSERT_TRUE(c.Request(trn::DownloadFile, DownloadRequest(k.path, k.name, {}, k.options), &reply, &code));
-    ASSERT_EQ(code, 0u) << reply.GetText(fld::ErrorText);
-    const Uint32 size = reply.GetInteger(fld::TransferSize);
     TransferConn t;
-    ASSERT_TRUE(t.Open(app_->TransferPort()));
-    t.Header(RefOf(reply), 0);
+    Uint32 size = 0;
+    ASSERT_NO_FATAL_FAILURE(OpenDownload(c, DownloadRequest(k.path, k.name, {}, k.options), t, size));
     Bytes got = t.Receive(size);
     ASSERT_EQ(got.size(), size);
     if (k.options == 2)
@@ -236,9 +242,9 @@ TEST_F(Transfers, DownloadsSmallAndLargeFilesByteExact) {
   EXPECT_TRUE(Logged("Download connection established"));
   EXPECT_TRUE(Logged("Download complete"));
   EXPECT_TRUE(Logged("Download connection closed"));
-  EXPECT_EQ(app_->Transfers()->TotalDownloads(), 3u);
+  EXPECT_EQ(app_->Transfers()->TotalDownloads(), 4u);
   // The operator's statistics show the same figures.
-  EXPECT_EQ(app_->StatsValues()[statDownloadCount], 3u);
+  EXPECT_EQ(app_->StatsValues()[statDownloadCount], 4u);
 }
 
 TEST_F(Transfers, DownloadResumesWhereThePartialFileEnds) {
@@ -248,19 +254,62 @@ TEST_F(Transfers, DownloadResumesWhereThePartialFileEnds) {
   TestClient c;
   Connect(c, "guest");
   const Bytes held = ToBytes(content.substr(0, 123457));
-  UFieldData reply;
-  Uint32 code = 99;
-  ASSERT_TRUE(c.Request(trn::DownloadFile,
-                        DownloadRequest(PathOf({"Plain"}), "song.mp3", MakeResumeRecord(held.size())), &reply, &code));
-  ASSERT_EQ(code, 0u);
-  const Uint32 size = reply.GetInteger(fld::TransferSize);
-  EXPECT_LT(size, content.size() - held.size() + 400);
   TransferConn t;
-  ASSERT_TRUE(t.Open(app_->TransferPort()));
-  t.Header(RefOf(reply), 0);
+  Uint32 size = 0;
+  ASSERT_NO_FATAL_FAILURE(
+      OpenDownload(c, DownloadRequest(PathOf({"Plain"}), "song.mp3", MakeResumeRecord(held.size())), t, size));
+  EXPECT_LT(size, content.size() - held.size() + 400);
   Bytes got = t.Receive(size);
   ASSERT_EQ(got.size(), size);
   EXPECT_EQ(Unflatten(got, held), ToBytes(content));
+}
+
+TEST_F(Transfers, AClientThatPausesReadingHoldsBackTheRestAndThenGetsItByteExact) {
+  // Far more than the socket buffers and the server's queue hold together.
+  const std::string content = Pattern(40u << 20, 5);
+  cvtest::WriteFile(files_ + "/Plain/long.bin", content);
+  Start();
+  TestClient c;
+  Connect(c, "guest");
+  TransferConn t;
+  Uint32 size = 0;
+  ASSERT_NO_FATAL_FAILURE(OpenDownload(c, DownloadRequest(PathOf({"Plain"}), "long.bin"), t, size));
+  ASSERT_TRUE(UEventLoop::RunUntilFor([&] { return Logged("Download connection established"); }, 5000));
+  // Nothing read meanwhile: the server keeps only a few chunks queued, so it neither
+  // queues the whole stream nor gets its connection cut for a queue over the limit.
+  Spin(500);
+  EXPECT_FALSE(Logged("Download complete"));
+  EXPECT_TRUE(t.Connected());
+  EXPECT_EQ(app_->Transfers()->Downloads(), 1u);
+  Bytes got = t.Receive(size);
+  ASSERT_EQ(got.size(), size);
+  EXPECT_EQ(Unflatten(got), ToBytes(content));
+  EXPECT_TRUE(Logged("Download complete"));
+}
+
+TEST_F(Transfers, AFileThatShrinksEndsItsDownloadWithWhatItStillHad) {
+  const std::string content = Pattern(4u << 20, 9);
+  cvtest::WriteFile(files_ + "/Plain/cut.bin", content);
+  Start();
+  TestClient c;
+  Connect(c, "guest");
+  for (int options : {0, 2}) {
+    SCOPED_TRACE("options " + std::to_string(options));
+    cvtest::WriteFile(files_ + "/Plain/cut.bin", content);
+    TransferConn t;
+    Uint32 size = 0;
+    ASSERT_NO_FATAL_FAILURE(OpenDownload(c, DownloadRequest(PathOf({"Plain"}), "cut.bin", {}, options), t, size));
+    fs::resize_file(files_ + "/Plain/cut.bin", 1u << 20);
+    const Bytes got = t.Receive(size);
+    EXPECT_TRUE(t.WaitClosed());
+    ASSERT_LT(got.size(), size);
+    // What came is the stream as announced, as far as the file still reached.
+    const Bytes whole = options == 2 ? ToBytes(content) : Flatten("cut.bin", content);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin()));
+    ASSERT_TRUE(UEventLoop::RunUntilFor([&] { return app_->Transfers()->Downloads() == 0; }, 5000));
+  }
+  EXPECT_TRUE(Logged("Download aborted"));
+  EXPECT_FALSE(Logged("Download complete"));
 }
 
 TEST_F(Transfers, UploadCutShortLeavesAPartialFileThatAResumeCompletesByteExact) {
