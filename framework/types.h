@@ -2,6 +2,8 @@
 // codes and the date stamp. Everything on the wire and on disk is big-endian.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -73,6 +75,27 @@ inline void AppendCounted(Bytes& out, const void* p, std::size_t n) {
   AppendBytes(out, p, n);
 }
 inline void AppendCounted(Bytes& out, std::string_view text) { AppendCounted(out, text.data(), text.size()); }
+
+// A record of N bytes that may arrive in pieces of any size (handshakes, headers).
+template <std::size_t N>
+class TFixedRecord {
+ public:
+  // Takes at most the bytes still missing; returns how many it took.
+  std::size_t Feed(ByteView bytes) {
+    const std::size_t n = std::min(N - have_, bytes.size());
+    if (n) std::memcpy(buf_.data() + have_, bytes.data(), n);
+    have_ += n;
+    return n;
+  }
+  bool Complete() const { return have_ == N; }
+  std::size_t Missing() const { return N - have_; }
+  const Uint8* Data() const { return buf_.data(); }
+  ByteView View() const { return ByteView(buf_.data(), N); }
+
+ private:
+  std::array<Uint8, N> buf_{};
+  std::size_t have_ = 0;
+};
 
 // Four-character code, most significant byte first: FourCC("TRTP").
 constexpr Uint32 FourCC(const char (&s)[5]) {

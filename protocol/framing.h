@@ -123,14 +123,13 @@ class CServerHandshakeParser {
   // handshake belong to the transaction stream.
   std::size_t Feed(ByteView bytes);
   EResult Result() const { return result_; }
-  std::size_t Missing() const { return bytes_.size() - have_; }
+  std::size_t Missing() const { return record_.Missing(); }
   Uint32 SubProtocol() const { return subProtocol_; }
   Uint16 Version() const { return version_; }
   Uint16 SubVersion() const { return subVersion_; }
 
  private:
-  std::array<Uint8, kClientHandshakeSize> bytes_{};
-  std::size_t have_ = 0;
+  TFixedRecord<kClientHandshakeSize> record_;
   EResult result_ = NeedMore;
   Uint32 subProtocol_ = 0;
   Uint16 version_ = 0;
@@ -144,12 +143,11 @@ class CClientHandshakeParser {
 
   std::size_t Feed(ByteView bytes);
   EResult Result() const { return result_; }
-  std::size_t Missing() const { return bytes_.size() - have_; }
+  std::size_t Missing() const { return record_.Missing(); }
   Uint32 ErrorCode() const { return errorCode_; }
 
  private:
-  std::array<Uint8, kServerHandshakeSize> bytes_{};
-  std::size_t have_ = 0;
+  TFixedRecord<kServerHandshakeSize> record_;
   EResult result_ = NeedMore;
   Uint32 errorCode_ = 0;
 };

@@ -42,14 +42,13 @@ std::optional<STransferHeader> ParseTransferHeader(ByteView bytes);
 class CTransferHeaderReader {
  public:
   // Takes what it still needs from bytes and returns how many it took.
-  std::size_t Feed(ByteView bytes);
-  bool Complete() const { return have_ == kTransferHeaderSize; }
+  std::size_t Feed(ByteView bytes) { return record_.Feed(bytes); }
+  bool Complete() const { return record_.Complete(); }
   // The header once complete (none before, or when the magic is wrong).
   std::optional<STransferHeader> Header() const;
 
  private:
-  std::array<Uint8, kTransferHeaderSize> buf_{};
-  std::size_t have_ = 0;
+  TFixedRecord<kTransferHeaderSize> record_;
 };
 
 // The sender's chunk sizing. It starts at 51200 bytes; before a send it grows by

@@ -152,32 +152,30 @@ std::array<Uint8, kServerHandshakeSize> MakeServerHandshake(Uint32 errorCode) {
 
 std::size_t CServerHandshakeParser::Feed(ByteView bytes) {
   if (result_ != NeedMore) return 0;
-  const std::size_t n = std::min(bytes_.size() - have_, bytes.size());
-  if (n) std::memcpy(bytes_.data() + have_, bytes.data(), n);
-  have_ += n;
-  if (have_ < bytes_.size()) return n;
-  if (ReadU32(bytes_.data()) != kHandshakeMagic) {
+  const std::size_t n = record_.Feed(bytes);
+  if (!record_.Complete()) return n;
+  const Uint8* b = record_.Data();
+  if (ReadU32(b) != kHandshakeMagic) {
     result_ = WrongMagic;
     return n;
   }
-  subProtocol_ = ReadU32(bytes_.data() + 4);
-  version_ = ReadU16(bytes_.data() + 8);
-  subVersion_ = ReadU16(bytes_.data() + 10);
+  subProtocol_ = ReadU32(b + 4);
+  version_ = ReadU16(b + 8);
+  subVersion_ = ReadU16(b + 10);
   result_ = version_ == kProtocolVersion ? Valid : WrongVersion;
   return n;
 }
 
 std::size_t CClientHandshakeParser::Feed(ByteView bytes) {
   if (result_ != NeedMore) return 0;
-  const std::size_t n = std::min(bytes_.size() - have_, bytes.size());
-  if (n) std::memcpy(bytes_.data() + have_, bytes.data(), n);
-  have_ += n;
-  if (have_ < bytes_.size()) return n;
-  if (ReadU32(bytes_.data()) != kHandshakeMagic) {
+  const std::size_t n = record_.Feed(bytes);
+  if (!record_.Complete()) return n;
+  const Uint8* b = record_.Data();
+  if (ReadU32(b) != kHandshakeMagic) {
     result_ = WrongMagic;
     return n;
   }
-  errorCode_ = ReadU32(bytes_.data() + 4);
+  errorCode_ = ReadU32(b + 4);
   result_ = errorCode_ == 0 ? Accepted : Refused;
   return n;
 }

@@ -32,16 +32,9 @@ std::optional<STransferHeader> ParseTransferHeader(ByteView bytes) {
   return h;
 }
 
-std::size_t CTransferHeaderReader::Feed(ByteView bytes) {
-  const std::size_t take = std::min(kTransferHeaderSize - have_, bytes.size());
-  std::copy(bytes.begin(), bytes.begin() + take, buf_.begin() + have_);
-  have_ += take;
-  return take;
-}
-
 std::optional<STransferHeader> CTransferHeaderReader::Header() const {
   if (!Complete()) return std::nullopt;
-  return ParseTransferHeader(ByteView(buf_.data(), buf_.size()));
+  return ParseTransferHeader(record_.View());
 }
 
 Uint32 CSendPacing::NextChunk(Uint64 queuedBytes, std::size_t queuedBuffers, Uint64 nowSeconds, Uint64 bytesLeft) {
